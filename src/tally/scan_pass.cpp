@@ -1,0 +1,29 @@
+#include "tally/scan_pass.h"
+
+#include <cerrno>
+
+#include <unistd.h>
+
+#include "tally/tally_error.h"
+
+namespace mavek {
+
+std::int32_t token_value(std::string_view token) {
+    number_parse number;
+    parse_number(number, token.data(), token.data() + token.size());
+    return number_value(number);
+}
+
+void rewind_input(int input) {
+    if (::lseek(input, 0, SEEK_SET) < 0) throw tally_error{.fault = tally_fault::not_rewindable, .system_error = errno};
+}
+
+std::size_t read_block(int input, char* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t got = ::read(input, buffer, size);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) throw tally_error{.fault = tally_fault::read_failed, .system_error = errno};
+    }
+}
+
+}  // namespace mavek

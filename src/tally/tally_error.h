@@ -1,0 +1,26 @@
+// The ways a tally can fail after the input file is open. A tally_error carries
+// facts only; tally_run alone turns it into a message and an exit status.
+#pragma once
+
+#include <cstdint>
+
+namespace mavek {
+
+enum class tally_fault {
+    negative_value,       // values start at 0, so a negative one has no counter
+    value_above_largest,  // the second pass met a value the first pass never saw
+    read_failed,          // read(2) failed; system_error holds errno
+    not_rewindable,       // the input cannot go back to its start for a pass
+    table_too_large,      // no memory for largest_value + 1 counters
+    write_failed,         // standard output refused a write; system_error holds errno
+};
+
+struct tally_error {
+    tally_fault fault;
+    int system_error = 0;
+    std::uint64_t line = 0;  // 1-based, every line of the file counted
+    std::int32_t value = 0;
+    std::int32_t largest_value = 0;
+};
+
+}  // namespace mavek
