@@ -1,0 +1,91 @@
+#include "tally/scan_pass.h"
+#include "tally/tally_error.h"
+#include "tally/tally_file.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace mavek {
+namespace {
+
+using namespace std::string_literals;
+
+// A file in memory that reads, seeks and writes like one on disk.
+int memory_file(const std::string& bytes) {
+    const int file = ::memfd_create("input", 0);
+    EXPECT_EQ(::write(file, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    return file;
+}
+
+TEST(token_value, reads_a_leading_decimal_number_as_strtol_does) {
+    // clang-format off
+    const std::pair<std::string, std::int32_t> cases[] = {
+        {"7", 7}, {"12abc", 12}, {"abc", 0}, {"", 0}, {"+7", 7}, {"-3", -3}, {"-0", 0}, {"007", 7}, {"3.9", 3},
+        {"1e5", 1}, {"0x1F", 0}, {"-", 0}, {"+", 0}, {"+-5", 0}, {"--5", 0}, {"5+3", 5}, {"1\0""2"s, 1},
+        {"\xff""9", 0}, {"0000000000000000000000012", 12}, {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX},
+        {"4294967297", INT32_MAX}, {"99999999999999999999999", INT32_MAX}, {"-2147483648", INT32_MIN},
+        {"-2147483649", INT32_MIN}, {"-99999999999999999999999", INT32_MIN},
+    };
+    // clang-format on
+    for (const auto& [token, value] : cases) EXPECT_EQ(token_value(token), value) << '"' << token << '"';
+}
+
+// Each case runs at block sizes down to one byte, so that every token and
+// every line end also falls across a block boundary.
+TEST(scan_pass, visits_each_line_with_a_token_once_at_every_block_size) {
+    using visits = std::vector<std::pair<std::int32_t, std::uint64_t>>;  // value, line
+    // clang-format off
+    const std::pair<std::string, visits> cases[] = {
+        {"", {}}, {"5\n", {{5, 1}}}, {"3\n5", {{3, 1}, {5, 2}}}, {"5\n\n2\n", {{5, 1}, {2, 3}}},
+        {"\n1\n1\n\n", {{1, 2}, {1, 3}}}, {" \t\n\v\f\r\n 9", {{9, 3}}}, {"7\r\n8\r\n", {{7, 1}, {8, 2}}},
+        {"1\r2\r3\r", {{1, 1}}}, {"  \t4 apples\n12\tdozen -3\n", {{4, 1}, {12, 2}}},
+        {"x\n-\n+8 9\n-3", {{0, 1}, {0, 2}, {8, 3}, {-3, 4}}}, {"\0\0\n\0""5\n5"s, {{0, 1}, {0, 2}, {5, 3}}},
+        {"000000000000000000042 x\n12345678901234567890\n", {{42, 1}, {INT32_MAX, 2}}},
+    };
+    // clang-format on
+    for (const auto& [bytes, expected] : cases) {
+        const int input = memory_file(bytes);
+        for (const std::size_t block_size : {1, 2, 3, 7, 1 << 18}) {
+            visits seen;
+            scan_pass(
+                input, [&](std::int32_t value, std::uint64_t line) { seen.emplace_back(value, line); }, block_size);
+            EXPECT_EQ(seen, expected) << '"' << bytes << "\", block size " << block_size;
+        }
+        ::close(input);
+    }
+}
+
+// The file grew between the passes: the second meets a value above the table.
+TEST(count_values, stops_at_a_value_the_table_cannot_hold) {
+    const int input = memory_file("2\n\n9\n");
+    tally_table table = make_tally_table(4);
+    try {
+        count_values(input, table);
+        ADD_FAILURE() << "no failure";
+    } catch (const tally_error& e) {
+        EXPECT_EQ(std::tuple(e.fault, e.line, e.value, e.largest_value),
+                  std::tuple(tally_fault::value_above_largest, 3, 9, 4));
+    }
+    ::close(input);
+}
+
+TEST(print_report, writes_counts_beyond_32_bits) {
+    const int output = memory_file("");
+    tally_table table = make_tally_table(2);
+    table.counters[1] = std::uint64_t{1} << 32;
+    table.counters[2] = UINT64_MAX;
+    print_report(output, table, 2);
+    std::string report(64, '\0');
+    report.resize(static_cast<std::size_t>(::pread(output, report.data(), report.size(), 0)));
+    EXPECT_EQ(report, "1 4294967296\n2 18446744073709551615\n");
+    ::close(output);
+}
+
+}  // namespace
+}  // namespace mavek
