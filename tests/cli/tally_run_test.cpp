@@ -32,13 +32,15 @@ struct run_case {
     std::string out_to = ">stdout";
     int memory_mib = 0;  // a limit on the address space, if not 0
     off_t hole = 0;
+    std::string meanwhile = "";  // shell commands run while the tool runs, which is process $! and reads "input" as fd 3
 };
 
 // Returns standard output, standard error and the exit status (128 + the signal, if one killed it).
 std::tuple<std::string, std::string, int> run_tool(const run_case& c, const fs::path& dir) {
     const std::string limit = c.memory_mib ? "ulimit -v " + std::to_string(c.memory_mib << 10) + " && " : "";
-    const std::string command = "cd '" + dir.string() + "' && : >stdout && " + limit + "exec " MAVEK_TALLY_BINARY " " +
-                                c.args + " " + c.out_to + " 2>stderr";
+    const std::string command = "cd '" + dir.string() + "' && : >stdout || exit; (" + limit +
+                                "exec " MAVEK_TALLY_BINARY " " + c.args + " " + c.out_to + " 2>stderr 3<&-) & " +
+                                c.meanwhile + " wait $!";
     const int status = std::system(command.c_str());
     return {read_file(dir / "stdout"), read_file(dir / "stderr"),
             WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
@@ -48,6 +50,12 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
     const std::string go = "Processing mavek file...\n";
     const std::string hint = "check filename and if file is present in same directory as program\n";
     const std::string no_stdout = "error; cannot write standard output: ";
+    // Once the read position falls back for the second pass, append a value the first pass never saw. The 5 GiB
+    // sparse line before it leaves seconds for that.
+    const std::string grow =
+        "i=0 last=0; while [ $i -lt 6000 ] && pos=$(sed -n 's/^pos:\\s*//p' /proc/$!/fdinfo/3);"
+        " [ \"${pos:-0}\" -ge $last ]; do i=$((i + 1)) last=${pos:-0}; sleep 0.01; done;"
+        " echo 9 >>input;";
     // clang-format off
     const run_case cases[] = {
         {"input", "3\n5\n5\n", go + "1 0\n2 0\n3 1\n4 0\n5 2\n", "", 0},
@@ -56,6 +64,8 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
         {"input", "", go, "", 0},
         // A 5 GiB line that costs no disk, read in 64 MiB of address space: no line is ever held whole.
         {"input", "\n3\n", go + "1 0\n2 0\n3 1\n", "", 0, ">stdout", 64, off_t{5} << 30},
+        {"input", "\n3\n", go, "error; line 3: value 9 is above the largest value 3 of the first pass; the file changed "
+         "while it was read\n", 1, ">stdout", 0, off_t{5} << 30, grow},
         {"", "", "error; no filename \n", "", 1},
         {"data.txt", "", "error; file data.txt failed to load\n" + hint, "", 1},
         {"''", "", "error; file  failed to load\n" + hint, "", 1},

@@ -1,5 +1,4 @@
 #include "tally/scan_pass.h"
-#include "tally/tally_error.h"
 #include "tally/tally_file.h"
 
 #include <sys/mman.h>
@@ -59,20 +58,6 @@ TEST(scan_pass, visits_each_line_with_a_token_once_at_every_block_size) {
         }
         ::close(input);
     }
-}
-
-// The file grew between the passes: the second meets a value above the table.
-TEST(count_values, stops_at_a_value_the_table_cannot_hold) {
-    const int input = memory_file("2\n\n9\n");
-    tally_table table = make_tally_table(4);
-    try {
-        count_values(input, table);
-        ADD_FAILURE() << "no failure";
-    } catch (const tally_error& e) {
-        EXPECT_EQ(std::tuple(e.fault, e.line, e.value, e.largest_value),
-                  std::tuple(tally_fault::value_above_largest, 3, 9, 4));
-    }
-    ::close(input);
 }
 
 // As if 2^32 - 1 lines of 1 had come before: counting and printing go on past 32 bits.
