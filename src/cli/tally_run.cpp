@@ -40,19 +40,21 @@ int open_input(const char* path) {
 std::string describe(const tally_error& error, std::string_view path) {
     const std::string line = std::to_string(error.line);
     const std::string value = std::to_string(error.value);
+    const std::string largest = std::to_string(error.largest_value);
+    const std::string file(path);
     const std::string reason = std::strerror(error.system_error);
     switch (error.fault) {
         case tally_fault::negative_value:
             return "line " + line + ": negative value " + value;
         case tally_fault::value_above_largest:
-            return "line " + line + ": value " + value + " is above the largest value " +
-                   std::to_string(error.largest_value) + " of the first pass; the file changed while it was read";
+            return "line " + line + ": value " + value + " is above the largest value " + largest +
+                   " of the first pass; the file changed while it was read";
         case tally_fault::read_failed:
-            return "cannot read " + std::string(path) + ": " + reason;
+            return "cannot read " + file + ": " + reason;
         case tally_fault::not_rewindable:
-            return "cannot rewind " + std::string(path) + ", which is read twice: " + reason;
+            return "cannot rewind " + file + ", which is read twice: " + reason;
         case tally_fault::table_too_large:
-            return "largest value " + std::to_string(error.largest_value) + " needs more memory than is available";
+            return "largest value " + largest + " needs more memory than is available";
         case tally_fault::write_failed:
             return "cannot write standard output: " + reason;
     }
