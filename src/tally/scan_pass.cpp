@@ -18,6 +18,15 @@ void rewind_input(int input) {
     if (::lseek(input, 0, SEEK_SET) < 0) throw tally_error{.fault = tally_fault::not_rewindable, .system_error = errno};
 }
 
+scan_path fastest_scan_path() {
+#if defined(__x86_64__)
+    static const bool avx2 =
+        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
+    if (avx2) return scan_path::avx2;
+#endif
+    return scan_path::portable;
+}
+
 std::size_t read_block(int input, char* buffer, std::size_t size) {
     for (;;) {
         const ssize_t got = ::read(input, buffer, size);

@@ -14,6 +14,8 @@
 #include <memory>
 #include <string_view>
 
+#include "tally/line_words.h"
+
 namespace mavek {
 
 // Large enough that the per-read cost vanishes, small enough to stay in cache.
@@ -67,27 +69,28 @@ struct line_scan {
     number_parse number;
 };
 
-// Feeds one block to the scan, visiting each line whose number ends in it.
-// A number ends at its first byte that is not a digit, so the rest of the line,
-// token included, is never looked at byte by byte: memchr jumps to the newline.
+// Runs the scan over one line, byte by byte: up to and past its newline, or
+// to the end of the block. Returns where it stopped. A number ends at its
+// first byte that is not a digit, so the rest of the line, token included, is
+// never looked at byte by byte: memchr jumps to the newline.
 template <class Visitor>
-void scan_block(line_scan& scan, const char* p, const char* const end, Visitor& visit) {
+const char* scan_line(line_scan& scan, const char* p, const char* const end, Visitor& visit) {
     using phase = line_scan::phase;
     while (p != end) {
         switch (scan.at) {
             case phase::rest_of_line: {
                 const void* newline = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-                if (newline == nullptr) return;
-                p = static_cast<const char*>(newline) + 1;
+                if (newline == nullptr) return end;
                 ++scan.line;
                 scan.at = phase::leading_space;
-                break;
+                return static_cast<const char*>(newline) + 1;
             }
             case phase::leading_space:
                 if (*p == '\n') {
                     ++scan.line;  // a line without a token: nothing to visit
-                    ++p;
-                } else if (is_space(*p)) {
+                    return p + 1;
+                }
+                if (is_space(*p)) {
                     ++p;
                 } else {
                     scan.number = number_parse{};
@@ -103,6 +106,63 @@ void scan_block(line_scan& scan, const char* p, const char* const end, Visitor& 
                 break;
         }
     }
+    return end;
+}
+
+// Visits the lines of [p, last), which ends with a newline, p being where the
+// first one's token may start. Returns at the first line that does not start
+// with 1 to 7 digits (a sign, leading space, no number, a long number), which
+// is left to scan_line, or at last.
+//
+// A branch on each line end would mispredict about once per line, as line
+// lengths vary. So a slice is done in two loops of predictable branches:
+// one writes the offsets of its line ends, four per 64 bytes whether or not
+// there are four; the next reads each line's number from one 8-byte word.
+template <std::uint64_t (*newline_mask)(const char*), class Visitor>
+const char* visit_plain_lines(const char* p, const char* const last, std::uint64_t& line, Visitor& visit) {
+    constexpr std::size_t slice_bytes = 4096, ends_written = 4;
+    std::uint32_t ends[slice_bytes + ends_written];
+    for (const char* slice = p; slice != last;) {
+        const auto size = std::min(static_cast<std::size_t>(last - slice), slice_bytes);
+        std::size_t count = 0;
+        for (std::uint32_t at = 0; at < size; at += chunk_bytes) {
+            std::uint64_t newlines = newline_mask(slice + at);
+            if (size - at < chunk_bytes) newlines &= (std::uint64_t{1} << (size - at)) - 1;
+            const auto found = static_cast<std::size_t>(__builtin_popcountll(newlines));
+#pragma GCC unroll 4
+            for (std::size_t i = 0; i < ends_written; ++i, newlines &= newlines - 1)
+                ends[count + i] = at + static_cast<std::uint32_t>(__builtin_ctzll(newlines | 1ULL << 63));
+            for (std::size_t i = count + ends_written; newlines != 0; ++i, newlines &= newlines - 1)
+                ends[i] = at + static_cast<std::uint32_t>(__builtin_ctzll(newlines));
+            count += found;
+        }
+        for (std::size_t i = 0; i < count; ++i, ++line) {
+            const std::uint64_t word = load_word(p);
+            const unsigned digits = leading_digits(word);
+            if (digits - 1 < 7) {
+                visit(static_cast<std::int32_t>(leading_value(word, digits)), line);
+            } else if (*p != '\n') {
+                return p;
+            }
+            p = slice + ends[i] + 1;
+        }
+        slice += size;
+    }
+    return last;
+}
+
+// Feeds one block, followed by chunk_bytes readable bytes, to the scan. The
+// lines that end in it go to visit_plain_lines; the line the last block left
+// open, the one this block leaves open, and odd lines go to scan_line.
+template <std::uint64_t (*newline_mask)(const char*), class Visitor>
+void scan_block(line_scan& scan, const char* p, const char* const end, Visitor& visit) {
+    const void* last_newline = ::memrchr(p, '\n', static_cast<std::size_t>(end - p));
+    const char* const complete = last_newline ? static_cast<const char*>(last_newline) + 1 : p;
+    while (p != end) {
+        if (scan.at == line_scan::phase::leading_space && p < complete)
+            p = visit_plain_lines<newline_mask>(p, complete, scan.line, visit);
+        p = scan_line(scan, p, end, visit);
+    }
 }
 
 // Ends the pass: a number that ran up to the end of the file is complete now.
@@ -115,17 +175,42 @@ void finish_scan(const line_scan& scan, Visitor& visit) {
 void rewind_input(int input);
 std::size_t read_block(int input, char* buffer, std::size_t size);
 
-// Reads the open input from its first byte to its end in blocks of block_size
-// bytes and calls visit(value, line) once per line that has a token, in file
-// order. Memory stays at one block, whatever the length of a line.
-template <class Visitor>
-void scan_pass(int input, Visitor&& visit, std::size_t block_size = default_block_size) {
+template <std::uint64_t (*newline_mask)(const char*), class Visitor>
+void scan_blocks(int input, Visitor& visit, std::size_t block_size) {
     rewind_input(input);
-    const auto buffer = std::make_unique_for_overwrite<char[]>(block_size);
+    const auto buffer = std::make_unique<char[]>(block_size + chunk_bytes);
     line_scan scan;
     while (const std::size_t got = read_block(input, buffer.get(), block_size))
-        scan_block(scan, buffer.get(), buffer.get() + got, visit);
+        scan_block<newline_mask>(scan, buffer.get(), buffer.get() + got, visit);
     finish_scan(scan, visit);
+}
+
+#if defined(__x86_64__)
+// flatten inlines the whole pass into this one function, so that the AVX2
+// code is inlined too: it cannot be inlined into a function compiled without.
+template <class Visitor>
+[[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] void scan_blocks_avx2(int input, Visitor& visit,
+                                                                         std::size_t block_size) {
+    scan_blocks<newline_mask_avx2>(input, visit, block_size);
+}
+#endif
+
+// How to find the newlines: with plain C++, or with AVX2 where the processor has it.
+enum class scan_path { portable, avx2 };
+scan_path fastest_scan_path();
+
+// Reads the open input from its first byte to its end in blocks of block_size
+// bytes and calls visit(value, line) once per line that has a token, in file
+// order. Memory stays at one block, whatever the length of a line. Both paths
+// give the same visits; a path the processor lacks falls back to portable.
+template <class Visitor>
+void scan_pass(int input, Visitor&& visit, std::size_t block_size = default_block_size,
+               scan_path path = fastest_scan_path()) {
+#if defined(__x86_64__)
+    if (path == scan_path::avx2 && fastest_scan_path() == scan_path::avx2)
+        return scan_blocks_avx2(input, visit, block_size);
+#endif
+    scan_blocks<newline_mask_portable>(input, visit, block_size);
 }
 
 }  // namespace mavek

@@ -4,7 +4,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -37,8 +39,15 @@ TEST(token_value, reads_a_leading_decimal_number_as_strtol_does) {
 
 // Each case runs at block sizes down to one byte, so that every token and
 // every line end also falls across a block boundary.
+using visits = std::vector<std::pair<std::int32_t, std::uint64_t>>;  // value, line
+
+visits scanned(int input, scan_path path, std::size_t block_size) {
+    visits seen;
+    scan_pass(input, [&](std::int32_t value, std::uint64_t line) { seen.emplace_back(value, line); }, block_size, path);
+    return seen;
+}
+
 TEST(scan_pass, visits_each_line_with_a_token_once_at_every_block_size) {
-    using visits = std::vector<std::pair<std::int32_t, std::uint64_t>>;  // value, line
     // clang-format off
     const std::pair<std::string, visits> cases[] = {
         {"", {}}, {"5\n", {{5, 1}}}, {"3\n5", {{3, 1}, {5, 2}}}, {"5\n\n2\n", {{5, 1}, {2, 3}}},
@@ -50,14 +59,37 @@ TEST(scan_pass, visits_each_line_with_a_token_once_at_every_block_size) {
     // clang-format on
     for (const auto& [bytes, expected] : cases) {
         const int input = memory_file(bytes);
-        for (const std::size_t block_size : {1, 2, 3, 7, 1 << 18}) {
-            visits seen;
-            scan_pass(
-                input, [&](std::int32_t value, std::uint64_t line) { seen.emplace_back(value, line); }, block_size);
-            EXPECT_EQ(seen, expected) << '"' << bytes << "\", block size " << block_size;
+        for (const scan_path path : {scan_path::portable, scan_path::avx2}) {
+            for (const std::size_t block_size : {1, 2, 3, 7, 1 << 18})
+                EXPECT_EQ(scanned(input, path, block_size), expected) << '"' << bytes << "\", block size " << block_size;
         }
         ::close(input);
     }
+}
+
+// Many lines of every kind, at block sizes that put the block and slice edges
+// everywhere, against a model as plain as can be: split, skip space, strtoll.
+TEST(scan_pass, agrees_with_a_plain_model_on_every_path) {
+    const char* const pieces[] = {"7", "42", "1234567", "12345678", "999999999999", "0", "-5", "+6", "  8", "\t9",
+                                  "x", "", " ", "3.5", "65\r", "0012"};
+    std::string bytes;
+    visits expected;
+    std::uint32_t random = 1;
+    for (std::uint64_t line = 1; line <= 20000; ++line) {
+        random = random * 1103515245 + 12345;
+        const std::string text = std::string(pieces[random >> 16 & 15]) + std::string(random >> 8 & 63, 'a') + "\n";
+        bytes += text;
+        const std::size_t first = text.find_first_not_of(" \t\n\v\f\r");
+        if (first == std::string::npos) continue;
+        const long long value = std::strtoll(text.c_str() + first, nullptr, 10);
+        expected.emplace_back(std::clamp<long long>(value, INT32_MIN, INT32_MAX), line);
+    }
+    const int input = memory_file(bytes);
+    for (const scan_path path : {scan_path::portable, scan_path::avx2}) {
+        for (const std::size_t block_size : {61, 4099, 1 << 18})
+            EXPECT_EQ(scanned(input, path, block_size), expected) << "block size " << block_size;
+    }
+    ::close(input);
 }
 
 // As if 2^32 - 1 lines of 1 had come before: counting and printing go on past 32 bits.
