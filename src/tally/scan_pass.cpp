@@ -14,6 +14,13 @@ std::int32_t token_value(std::string_view token) {
     return number_value(number);
 }
 
+void largest_value::operator()(std::int32_t candidate, std::uint64_t line) {
+    if (candidate < 0) throw tally_error{.fault = tally_fault::negative_value, .line = line, .value = candidate};
+    if (candidate <= value) return;
+    value = candidate;
+    for (digits = 1; candidate >= 10; candidate /= 10) ++digits;
+}
+
 void rewind_input(int input) {
     if (::lseek(input, 0, SEEK_SET) < 0) throw tally_error{.fault = tally_fault::not_rewindable, .system_error = errno};
 }

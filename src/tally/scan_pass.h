@@ -118,7 +118,7 @@ const char* scan_line(line_scan& scan, const char* p, const char* const end, Vis
 // lengths vary. So a slice is done in two loops of predictable branches:
 // one writes the offsets of its line ends, four per 64 bytes whether or not
 // there are four; the next reads each line's number from one 8-byte word.
-template <std::uint64_t (*newline_mask)(const char*), class Visitor>
+template <scan_path path, class Visitor>
 const char* visit_plain_lines(const char* p, const char* const last, std::uint64_t& line, Visitor& visit) {
     constexpr std::size_t slice_bytes = 4096, ends_written = 4;
     std::uint32_t ends[slice_bytes + ends_written];
@@ -126,7 +126,7 @@ const char* visit_plain_lines(const char* p, const char* const last, std::uint64
         const auto size = std::min(static_cast<std::size_t>(last - slice), slice_bytes);
         std::size_t count = 0;
         for (std::uint32_t at = 0; at < size; at += chunk_bytes) {
-            std::uint64_t newlines = newline_mask(slice + at);
+            std::uint64_t newlines = newline_mask<path>(slice + at);
             if (size - at < chunk_bytes) newlines &= (std::uint64_t{1} << (size - at)) - 1;
             const auto found = static_cast<std::size_t>(__builtin_popcountll(newlines));
 #pragma GCC unroll 4
@@ -151,16 +151,64 @@ const char* visit_plain_lines(const char* p, const char* const last, std::uint64
     return last;
 }
 
-// Feeds one block, followed by chunk_bytes readable bytes, to the scan. The
+// The first pass's visitor: the largest value, with the count of its digits.
+// Throws tally_error negative_value.
+struct largest_value {
+    std::int32_t value = 0;
+    unsigned digits = 0;
+    void operator()(std::int32_t candidate, std::uint64_t line);
+};
+
+// visit_plain_lines for the first pass, which looks for the largest value
+// only. A line can beat it only if its number has at least as many digits,
+// which a mask of 64 bytes tells for all its lines at once: so lines are not
+// visited one by one, and almost every chunk costs a few dozen instructions.
+template <scan_path path>
+const char* visit_plain_lines(const char* p, const char* const last, std::uint64_t& line, largest_value& largest) {
+    std::uint64_t carried_start = 1;  // p is where a token may start
+    for (const char* chunk = p; chunk < last; chunk += chunk_bytes) {
+        std::uint64_t newlines = newline_mask<path>(chunk);
+        const std::uint64_t digits = digit_mask<path>(chunk);
+        std::uint64_t starts = carried_start | newlines << 1;  // bit i: a line starts at chunk[i]
+        carried_start = newlines >> 63;
+        if (last - chunk < static_cast<std::ptrdiff_t>(chunk_bytes)) {
+            const std::uint64_t before_last = (std::uint64_t{1} << (last - chunk)) - 1;
+            starts &= before_last;
+            newlines &= before_last;
+        }
+        // Starts of at least `wanted` digits: each digit bit ANDed with the
+        // ones after it, reaching into the next 8 bytes. From 8 digits on the
+        // line goes to scan_line anyway, so 8 is enough to look for.
+        const std::uint64_t next_digits = digit_bits(load_word(chunk + chunk_bytes));
+        const unsigned wanted = std::min(largest.digits, 8U);
+        std::uint64_t long_enough = starts & digits;
+        for (unsigned i = 1; i < wanted; ++i) long_enough &= digits >> i | next_digits << (64 - i);
+        const std::uint64_t odd = starts & ~digits & ~newlines;  // neither a number nor an empty line
+        for (std::uint64_t look = long_enough | odd; look != 0; look &= look - 1) {
+            const int at = __builtin_ctzll(look);
+            const std::uint64_t word = load_word(chunk + at);
+            const unsigned count = leading_digits(word);
+            if (count - 1 >= 7) {
+                line += static_cast<std::uint64_t>(__builtin_popcountll(newlines & ((std::uint64_t{1} << at) - 1)));
+                return chunk + at;
+            }
+            largest(static_cast<std::int32_t>(leading_value(word, count)), line);
+        }
+        line += static_cast<std::uint64_t>(__builtin_popcountll(newlines));
+    }
+    return last;
+}
+
+// Feeds one block, followed by 2 * chunk_bytes readable bytes, to the scan. The
 // lines that end in it go to visit_plain_lines; the line the last block left
 // open, the one this block leaves open, and odd lines go to scan_line.
-template <std::uint64_t (*newline_mask)(const char*), class Visitor>
+template <scan_path path, class Visitor>
 void scan_block(line_scan& scan, const char* p, const char* const end, Visitor& visit) {
     const void* last_newline = ::memrchr(p, '\n', static_cast<std::size_t>(end - p));
     const char* const complete = last_newline ? static_cast<const char*>(last_newline) + 1 : p;
     while (p != end) {
         if (scan.at == line_scan::phase::leading_space && p < complete)
-            p = visit_plain_lines<newline_mask>(p, complete, scan.line, visit);
+            p = visit_plain_lines<path>(p, complete, scan.line, visit);
         p = scan_line(scan, p, end, visit);
     }
 }
@@ -175,13 +223,13 @@ void finish_scan(const line_scan& scan, Visitor& visit) {
 void rewind_input(int input);
 std::size_t read_block(int input, char* buffer, std::size_t size);
 
-template <std::uint64_t (*newline_mask)(const char*), class Visitor>
+template <scan_path path, class Visitor>
 void scan_blocks(int input, Visitor& visit, std::size_t block_size) {
     rewind_input(input);
-    const auto buffer = std::make_unique<char[]>(block_size + chunk_bytes);
+    const auto buffer = std::make_unique<char[]>(block_size + 2 * chunk_bytes);
     line_scan scan;
     while (const std::size_t got = read_block(input, buffer.get(), block_size))
-        scan_block<newline_mask>(scan, buffer.get(), buffer.get() + got, visit);
+        scan_block<path>(scan, buffer.get(), buffer.get() + got, visit);
     finish_scan(scan, visit);
 }
 
@@ -191,12 +239,10 @@ void scan_blocks(int input, Visitor& visit, std::size_t block_size) {
 template <class Visitor>
 [[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] void scan_blocks_avx2(int input, Visitor& visit,
                                                                          std::size_t block_size) {
-    scan_blocks<newline_mask_avx2>(input, visit, block_size);
+    scan_blocks<scan_path::avx2>(input, visit, block_size);
 }
 #endif
 
-// How to find the newlines: with plain C++, or with AVX2 where the processor has it.
-enum class scan_path { portable, avx2 };
 scan_path fastest_scan_path();
 
 // Reads the open input from its first byte to its end in blocks of block_size
@@ -210,7 +256,7 @@ void scan_pass(int input, Visitor&& visit, std::size_t block_size = default_bloc
     if (path == scan_path::avx2 && fastest_scan_path() == scan_path::avx2)
         return scan_blocks_avx2(input, visit, block_size);
 #endif
-    scan_blocks<newline_mask_portable>(input, visit, block_size);
+    scan_blocks<scan_path::portable>(input, visit, block_size);
 }
 
 }  // namespace mavek

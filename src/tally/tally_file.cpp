@@ -21,12 +21,9 @@ tally_table make_tally_table(std::int32_t largest_value) {
 std::int32_t find_largest_value(int input) {
     // A negative value can never be counted, so this pass already stops at it,
     // before the table is made and the file is read again.
-    std::int32_t largest_value = 0;
-    scan_pass(input, [&](std::int32_t value, std::uint64_t line) {
-        if (value < 0) throw tally_error{.fault = tally_fault::negative_value, .line = line, .value = value};
-        largest_value = std::max(largest_value, value);
-    });
-    return largest_value;
+    largest_value largest;
+    scan_pass(input, largest);
+    return largest.value;
 }
 
 void count_values(int input, tally_table& table) {

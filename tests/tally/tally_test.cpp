@@ -1,4 +1,5 @@
 #include "tally/scan_pass.h"
+#include "tally/tally_error.h"
 #include "tally/tally_file.h"
 
 #include <sys/mman.h>
@@ -67,29 +68,78 @@ TEST(scan_pass, visits_each_line_with_a_token_once_at_every_block_size) {
     }
 }
 
-// Many lines of every kind, at block sizes that put the block and slice edges
-// everywhere, against a model as plain as can be: split, skip space, strtoll.
-TEST(scan_pass, agrees_with_a_plain_model_on_every_path) {
-    const char* const pieces[] = {"7", "42", "1234567", "12345678", "999999999999", "0", "-5", "+6", "  8", "\t9",
-                                  "x", "", " ", "3.5", "65\r", "0012"};
+// A file of many lines of every kind, and the visits that a model as plain as
+// can be (split, skip space, strtoll) expects of it. Values grow with the line
+// number, so the largest keeps changing; extremes adds a negative value and
+// one past the 32-bit range.
+std::pair<std::string, visits> model_file(bool extremes) {
+    const char* const odd[] = {"", " ", "  8", "\t9", "+6", "x", "3.5", "65\r", "0012", "-0",
+                               extremes ? "-5" : "0", extremes ? "999999999999" : "1"};
     std::string bytes;
     visits expected;
     std::uint32_t random = 1;
     for (std::uint64_t line = 1; line <= 20000; ++line) {
         random = random * 1103515245 + 12345;
-        const std::string text = std::string(pieces[random >> 16 & 15]) + std::string(random >> 8 & 63, 'a') + "\n";
+        std::string text = random >> 28 ? std::to_string((random >> 8) % (line * line)) : odd[(random >> 16) % 12];
+        text += std::string(random >> 20 & 63, 'a') + '\n';
         bytes += text;
         const std::size_t first = text.find_first_not_of(" \t\n\v\f\r");
         if (first == std::string::npos) continue;
         const long long value = std::strtoll(text.c_str() + first, nullptr, 10);
         expected.emplace_back(std::clamp<long long>(value, INT32_MIN, INT32_MAX), line);
     }
+    return {bytes, expected};
+}
+
+// At block sizes that put the block and slice edges everywhere.
+TEST(scan_pass, agrees_with_a_plain_model_on_every_path) {
+    const auto [bytes, expected] = model_file(true);
     const int input = memory_file(bytes);
     for (const scan_path path : {scan_path::portable, scan_path::avx2}) {
         for (const std::size_t block_size : {61, 4099, 1 << 18})
             EXPECT_EQ(scanned(input, path, block_size), expected) << "block size " << block_size;
     }
     ::close(input);
+}
+
+// The first pass reads only the lines that may beat the largest so far.
+TEST(largest_value, is_the_models_largest_or_stops_at_its_first_negative_on_every_path) {
+    for (const bool extremes : {false, true}) {
+        const auto [bytes, expected] = model_file(extremes);
+        const auto negative = std::find_if(expected.begin(), expected.end(), [](auto visit) { return visit.first < 0; });
+        const int input = memory_file(bytes);
+        for (const scan_path path : {scan_path::portable, scan_path::avx2}) {
+            for (const std::size_t block_size : {61, 4099, 1 << 18}) {
+                largest_value largest;
+                try {
+                    scan_pass(input, largest, block_size, path);
+                    EXPECT_EQ(largest.value, std::max_element(expected.begin(), expected.end())->first);
+                    EXPECT_EQ(negative, expected.end());
+                } catch (const tally_error& error) {
+                    ASSERT_NE(negative, expected.end());
+                    EXPECT_EQ(std::pair(error.value, error.line), *negative) << "block size " << block_size;
+                }
+            }
+        }
+        ::close(input);
+    }
+    // Lines whose start or digits cross from one 64-byte chunk into the next.
+    const std::pair<std::string, std::int32_t> edges[] = {{"1" + std::string(62, 'a') + "\n9\n", 9},
+                                                          {"5555\n1" + std::string(118, 'a') + "\n6666\n", 6666},
+                                                          {"1" + std::string(62, 'a') + "\n-9\n", -9}};
+    for (const auto& [bytes, expected] : edges) {
+        const int input = memory_file(bytes);
+        for (const scan_path path : {scan_path::portable, scan_path::avx2}) {
+            largest_value largest;
+            try {
+                scan_pass(input, largest, default_block_size, path);
+            } catch (const tally_error& error) {
+                largest.value = error.value;
+            }
+            EXPECT_EQ(largest.value, expected) << bytes;
+        }
+        ::close(input);
+    }
 }
 
 // As if 2^32 - 1 lines of 1 had come before: counting and printing go on past 32 bits.
