@@ -23,7 +23,9 @@ inline std::uint64_t load_word(const char* p) {
     return word;
 }
 
-inline constexpr std::uint64_t each_byte(unsigned char byte) { return 0x0101010101010101 * byte; }
+inline constexpr std::uint64_t each_byte(unsigned char byte) {
+    return std::uint64_t{0x0101010101010101} * byte;
+}
 
 // How many of the word's first bytes are digits, 0 to 8. In each byte, adding
 // 0x46 sets the top bit above '9' and subtracting '0' sets it below '0'; a
@@ -40,9 +42,9 @@ inline unsigned leading_digits(std::uint64_t word) {
 inline std::uint32_t leading_value(std::uint64_t word, unsigned digits) {
     std::uint64_t v = (word - each_byte('0')) << (64 - 8 * digits);
     v = v * 10 + (v >> 8);
-    v = (((v & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
-         (((v >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >> 32;
-    return static_cast<std::uint32_t>(v);
+    const std::uint64_t octet = (v & 0x000000FF000000FF) * (100 + (1000000ULL << 32)) +
+                                ((v >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32));
+    return static_cast<std::uint32_t>(octet >> 32);
 }
 
 // Bit i is set when byte i of the word is zero. The test is the exact one,
@@ -73,7 +75,8 @@ std::uint64_t digit_mask(const char* chunk);
 template <>
 inline std::uint64_t newline_mask<scan_path::portable>(const char* chunk) {
     std::uint64_t mask = 0;
-    for (std::size_t i = 0; i < chunk_bytes; i += 8) mask |= zero_byte_bits(load_word(chunk + i) ^ each_byte('\n')) << i;
+    for (std::size_t i = 0; i < chunk_bytes; i += 8)
+        mask |= zero_byte_bits(load_word(chunk + i) ^ each_byte('\n')) << i;
     return mask;
 }
 

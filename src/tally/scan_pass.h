@@ -238,7 +238,7 @@ void scan_blocks(int input, Visitor& visit, std::size_t block_size) {
 // code is inlined too: it cannot be inlined into a function compiled without.
 template <class Visitor>
 [[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] void scan_blocks_avx2(int input, Visitor& visit,
-                                                                         std::size_t block_size) {
+                                                                       std::size_t block_size) {
     scan_blocks<scan_path::avx2>(input, visit, block_size);
 }
 #endif
