@@ -2,13 +2,19 @@
 #include "tally/tally_error.h"
 #include "tally/tally_file.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -44,7 +50,8 @@ using visits = std::vector<std::pair<std::int32_t, std::uint64_t>>;  // value, l
 
 visits scanned(int input, scan_path path, std::size_t block_size) {
     visits seen;
-    scan_pass(input, [&](std::int32_t value, std::uint64_t line) { seen.emplace_back(value, line); }, block_size, path);
+    scan_pass(
+        input, [&](std::int32_t value, std::uint64_t line) { seen.emplace_back(value, line); }, block_size, path);
     return seen;
 }
 
@@ -62,7 +69,8 @@ TEST(scan_pass, visits_each_line_with_a_token_once_at_every_block_size) {
         const int input = memory_file(bytes);
         for (const scan_path path : {scan_path::portable, scan_path::avx2}) {
             for (const std::size_t block_size : {1, 2, 3, 7, 1 << 18})
-                EXPECT_EQ(scanned(input, path, block_size), expected) << '"' << bytes << "\", block size " << block_size;
+                EXPECT_EQ(scanned(input, path, block_size), expected)
+                    << '"' << bytes << "\", block size " << block_size;
         }
         ::close(input);
     }
@@ -73,8 +81,18 @@ TEST(scan_pass, visits_each_line_with_a_token_once_at_every_block_size) {
 // number, so the largest keeps changing; extremes adds a negative value and
 // one past the 32-bit range.
 std::pair<std::string, visits> model_file(bool extremes) {
-    const char* const odd[] = {"", " ", "  8", "\t9", "+6", "x", "3.5", "65\r", "0012", "-0",
-                               extremes ? "-5" : "0", extremes ? "999999999999" : "1"};
+    const char* const odd[] = {"",
+                               " ",
+                               "  8",
+                               "\t9",
+                               "+6",
+                               "x",
+                               "3.5",
+                               "65\r",
+                               "0012",
+                               "-0",
+                               extremes ? "-5" : "0",
+                               extremes ? "999999999999" : "1"};
     std::string bytes;
     visits expected;
     std::uint32_t random = 1;
@@ -106,7 +124,8 @@ TEST(scan_pass, agrees_with_a_plain_model_on_every_path) {
 TEST(largest_value, is_the_models_largest_or_stops_at_its_first_negative_on_every_path) {
     for (const bool extremes : {false, true}) {
         const auto [bytes, expected] = model_file(extremes);
-        const auto negative = std::find_if(expected.begin(), expected.end(), [](auto visit) { return visit.first < 0; });
+        const auto negative =
+            std::find_if(expected.begin(), expected.end(), [](auto visit) { return visit.first < 0; });
         const int input = memory_file(bytes);
         for (const scan_path path : {scan_path::portable, scan_path::avx2}) {
             for (const std::size_t block_size : {61, 4099, 1 << 18}) {
@@ -154,6 +173,56 @@ TEST(count_values, counts_and_prints_past_32_bits) {
     EXPECT_EQ(report, "1 4294967296\n2 1\n");
     ::close(input);
     ::close(output);
+}
+
+// A signal whose handler does not ask for SA_RESTART makes a blocked read or
+// write fail with EINTR. A timer sends them every millisecond while the call
+// waits on a pipe that a helper thread fills or drains only after 100 ms.
+TEST(interrupted_io, is_retried_not_reported) {
+    static std::atomic<int> signals{0};
+    struct sigaction action = {}, old_action;
+    action.sa_handler = [](int) { ++signals; };
+    ASSERT_EQ(::sigaction(SIGALRM, &action, &old_action), 0);
+    const auto wait_interrupted = [](auto&& helper, auto&& call) {
+        sigset_t alarm, old_mask;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        ::pthread_sigmask(SIG_BLOCK, &alarm, &old_mask);  // the helper inherits this: the signals are for the call
+        std::thread thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            helper();
+        });
+        ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+        signals = 0;
+        const itimerval every_ms = {{0, 1000}, {0, 1000}}, off = {};
+        ::setitimer(ITIMER_REAL, &every_ms, nullptr);
+        EXPECT_NO_THROW(call());
+        ::setitimer(ITIMER_REAL, &off, nullptr);
+        thread.join();
+        EXPECT_GT(signals, 0);
+    };
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    char byte = 0;
+    wait_interrupted([&] { EXPECT_EQ(::write(pipe_ends[1], "7", 1), 1); },
+                     [&] { EXPECT_EQ(read_block(pipe_ends[0], &byte, 1), 1U); });
+    EXPECT_EQ(byte, '7');
+
+    const std::string bytes(1 << 20, 'x');  // more than the pipe holds, so the write waits for the reader
+    std::string drained;
+    char buffer[4096];
+    wait_interrupted(
+        [&] {
+            for (ssize_t got; (got = ::read(pipe_ends[0], buffer, sizeof buffer)) > 0;)
+                drained.append(buffer, static_cast<std::size_t>(got));
+        },
+        [&] {
+            const std::unique_ptr<int, void (*)(int*)> closed_after(&pipe_ends[1], [](int* fd) { ::close(*fd); });
+            write_all(pipe_ends[1], bytes);
+        });
+    EXPECT_EQ(drained, bytes);
+    ::close(pipe_ends[0]);
+    ::sigaction(SIGALRM, &old_action, nullptr);
 }
 
 }  // namespace
