@@ -93,6 +93,7 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
         {"input", "1\n", "", no_stdout + "No space left on device\n", 1, ">/dev/full"},
         {"input", "1\n", "", no_stdout + "Bad file descriptor\n", 1, ">&-"},
         {"", "", "", no_stdout + "Bad file descriptor\n", 1, ">&-"},
+        {"input", "-1\n", go, "", 1, ">stdout 2>&-"},  // with standard error closed too, only the status tells
         // A reader that goes away ends the run as it ends any filter: quietly.
         {"input", "100000\n", go, "", 0, "| head -1 >stdout"},
     };
