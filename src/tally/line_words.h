@@ -36,6 +36,19 @@ inline unsigned leading_digits(std::uint64_t word) {
     return not_digit == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(not_digit)) / 8;
 }
 
+// A line whose number has 1 to plain_digits digits is read from one word:
+// leading_digits says 8 for 8 or more, so 8 could be the start of a longer one.
+inline constexpr unsigned plain_digits = 7;
+
+inline bool is_plain_number(unsigned digits) {
+    return digits - 1 < plain_digits;
+}
+
+// Bits 0 to count - 1, for count below 64.
+inline std::uint64_t low_bits(std::ptrdiff_t count) {
+    return (std::uint64_t{1} << count) - 1;
+}
+
 // The value of the word's first `digits` bytes, 1 to 8 of them, all digits.
 // Shifting them to the top leaves zeros as leading digits; then pairs, quads
 // and octets of digits are combined with three multiplications.

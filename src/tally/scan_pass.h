@@ -111,7 +111,7 @@ const char* scan_line(line_scan& scan, const char* p, const char* const end, Vis
 
 // Visits the lines of [p, last), which ends with a newline, p being where the
 // first one's token may start. Returns at the first line that does not start
-// with 1 to 7 digits (a sign, leading space, no number, a long number), which
+// with a plain number (a sign, leading space, no number, a long number), which
 // is left to scan_line, or at last.
 //
 // A branch on each line end would mispredict about once per line, as line
@@ -127,7 +127,7 @@ const char* visit_plain_lines(const char* p, const char* const last, std::uint64
         std::size_t count = 0;
         for (std::uint32_t at = 0; at < size; at += chunk_bytes) {
             std::uint64_t newlines = newline_mask<path>(slice + at);
-            if (size - at < chunk_bytes) newlines &= (std::uint64_t{1} << (size - at)) - 1;
+            if (size - at < chunk_bytes) newlines &= low_bits(static_cast<std::ptrdiff_t>(size - at));
             const auto found = static_cast<std::size_t>(__builtin_popcountll(newlines));
 #pragma GCC unroll 4
             for (std::size_t i = 0; i < ends_written; ++i, newlines &= newlines - 1)
@@ -139,7 +139,7 @@ const char* visit_plain_lines(const char* p, const char* const last, std::uint64
         for (std::size_t i = 0; i < count; ++i, ++line) {
             const std::uint64_t word = load_word(p);
             const unsigned digits = leading_digits(word);
-            if (digits - 1 < 7) {
+            if (is_plain_number(digits)) {
                 visit(static_cast<std::int32_t>(leading_value(word, digits)), line);
             } else if (*p != '\n') {
                 return p;
@@ -172,15 +172,14 @@ const char* visit_plain_lines(const char* p, const char* const last, std::uint64
         std::uint64_t starts = carried_start | newlines << 1;  // bit i: a line starts at chunk[i]
         carried_start = newlines >> 63;
         if (last - chunk < static_cast<std::ptrdiff_t>(chunk_bytes)) {
-            const std::uint64_t before_last = (std::uint64_t{1} << (last - chunk)) - 1;
-            starts &= before_last;
-            newlines &= before_last;
+            starts &= low_bits(last - chunk);
+            newlines &= low_bits(last - chunk);
         }
         // Starts of at least `wanted` digits: each digit bit ANDed with the
-        // ones after it, reaching into the next 8 bytes. From 8 digits on the
-        // line goes to scan_line anyway, so 8 is enough to look for.
+        // ones after it, reaching into the next 8 bytes. A longer number than
+        // plain_digits goes to scan_line anyway, so one more is enough to look for.
         const std::uint64_t next_digits = digit_bits(load_word(chunk + chunk_bytes));
-        const unsigned wanted = std::min(largest.digits, 8U);
+        const unsigned wanted = std::min(largest.digits, plain_digits + 1);
         std::uint64_t long_enough = starts & digits;
         for (unsigned i = 1; i < wanted; ++i) long_enough &= digits >> i | next_digits << (64 - i);
         const std::uint64_t odd = starts & ~digits & ~newlines;  // neither a number nor an empty line
@@ -188,8 +187,8 @@ const char* visit_plain_lines(const char* p, const char* const last, std::uint64
             const int at = __builtin_ctzll(look);
             const std::uint64_t word = load_word(chunk + at);
             const unsigned count = leading_digits(word);
-            if (count - 1 >= 7) {
-                line += static_cast<std::uint64_t>(__builtin_popcountll(newlines & ((std::uint64_t{1} << at) - 1)));
+            if (!is_plain_number(count)) {
+                line += static_cast<std::uint64_t>(__builtin_popcountll(newlines & low_bits(at)));
                 return chunk + at;
             }
             largest(static_cast<std::int32_t>(leading_value(word, count)), line);
