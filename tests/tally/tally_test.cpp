@@ -137,52 +137,43 @@ TEST(count_values, counts_and_prints_past_32_bits) {
 }
 
 // A signal whose handler does not ask for SA_RESTART makes a blocked read or
-// write fail with EINTR. A timer sends them every millisecond while the call
-// waits on a pipe that a helper thread fills or drains only after 100 ms.
+// write fail with EINTR. A timer sends one every millisecond while write_all
+// waits on a full pipe, then read_block on an empty one, each for 100 ms or
+// more, until a helper thread (which the signals never reach) drains or fills it.
 TEST(interrupted_io, is_retried_not_reported) {
     static std::atomic<int> signals{0};
     struct sigaction action = {}, old_action;
     action.sa_handler = [](int) { ++signals; };
     ASSERT_EQ(::sigaction(SIGALRM, &action, &old_action), 0);
-    const auto wait_interrupted = [](auto&& helper, auto&& call) {
-        sigset_t alarm, old_mask;
-        sigemptyset(&alarm);
-        sigaddset(&alarm, SIGALRM);
-        ::pthread_sigmask(SIG_BLOCK, &alarm, &old_mask);  // the helper inherits this: the signals are for the call
-        std::thread thread([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            helper();
-        });
-        ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-        signals = 0;
-        const itimerval every_ms = {{0, 1000}, {0, 1000}}, off = {};
-        ::setitimer(ITIMER_REAL, &every_ms, nullptr);
-        EXPECT_NO_THROW(call());
-        ::setitimer(ITIMER_REAL, &off, nullptr);
-        thread.join();
-        EXPECT_GT(signals, 0);
-    };
-    int pipe_ends[2];
-    ASSERT_EQ(::pipe(pipe_ends), 0);
-    char byte = 0;
-    wait_interrupted([&] { EXPECT_EQ(::write(pipe_ends[1], "7", 1), 1); },
-                     [&] { EXPECT_EQ(read_block(pipe_ends[0], &byte, 1), 1U); });
-    EXPECT_EQ(byte, '7');
-
-    const std::string bytes(1 << 20, 'x');  // more than the pipe holds, so the write waits for the reader
+    int to_helper[2], from_helper[2];
+    ASSERT_EQ(::pipe(to_helper) | ::pipe(from_helper), 0);
+    const std::string bytes(1 << 20, 'x');  // more than a pipe holds
     std::string drained;
-    char buffer[4096];
-    wait_interrupted(
-        [&] {
-            for (ssize_t got; (got = ::read(pipe_ends[0], buffer, sizeof buffer)) > 0;)
-                drained.append(buffer, static_cast<std::size_t>(got));
-        },
-        [&] {
-            const std::unique_ptr<int, void (*)(int*)> closed_after(&pipe_ends[1], [](int* fd) { ::close(*fd); });
-            write_all(pipe_ends[1], bytes);
-        });
+    sigset_t alarm, old_mask;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    ::pthread_sigmask(SIG_BLOCK, &alarm, &old_mask);  // inherited by the helper only
+    std::thread helper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(to_helper[0], buffer, sizeof buffer)) > 0;)
+            drained.append(buffer, static_cast<std::size_t>(got));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(::write(from_helper[1], "7", 1), 1);
+    });
+    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    const itimerval every_ms = {{0, 1000}, {0, 1000}}, off = {};
+    ::setitimer(ITIMER_REAL, &every_ms, nullptr);
+    char byte = 0;
+    EXPECT_NO_THROW(write_all(to_helper[1], bytes));
+    ::close(to_helper[1]);  // the end of the bytes for the helper, even if the write failed
+    EXPECT_NO_THROW(read_block(from_helper[0], &byte, 1));
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    helper.join();
+    EXPECT_GT(signals, 100);
     EXPECT_EQ(drained, bytes);
-    ::close(pipe_ends[0]);
+    EXPECT_EQ(byte, '7');
+    for (const int fd : {to_helper[0], from_helper[0], from_helper[1]}) ::close(fd);
     ::sigaction(SIGALRM, &old_action, nullptr);
 }
 
