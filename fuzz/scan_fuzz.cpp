@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "tally/scan_pass.h"
-#include "tally/tally_error.h"
 
 namespace {
 
@@ -55,20 +54,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto path : {mavek::scan_path::portable, mavek::scan_path::avx2}) {
         for (const std::size_t block : {block_size, std::size_t{1} << 13}) {
             visits seen;
-            mavek::scan_pass(
-                input, [&](std::int32_t value, std::uint64_t line) { seen.emplace_back(value, line); }, block, path);
-            if (seen != expected) std::abort();
+            const mavek::pass_end end = mavek::scan_pass(
+                input,
+                [&](std::int32_t value, std::uint64_t line) {
+                    seen.emplace_back(value, line);
+                    return true;
+                },
+                block, path);
+            if (seen != expected || end.bytes != bytes.size() ||
+                end.lines != static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n')))
+                std::abort();
 
             // The first pass: the largest value, or a stop at the first negative one.
             const auto negative = std::find_if(expected.begin(), expected.end(), [](auto v) { return v.first < 0; });
             mavek::largest_value largest;
-            std::optional<std::pair<std::int32_t, std::uint64_t>> stopped;
-            try {
-                mavek::scan_pass(input, largest, block, path);
-            } catch (const mavek::tally_error& error) {
-                stopped = {error.value, error.line};
-            }
-            if (negative != expected.end() ? stopped != *negative : stopped.has_value()) std::abort();
+            const bool stopped = mavek::scan_pass(input, largest, block, path).stopped;
+            const std::optional<std::pair<std::int32_t, std::uint64_t>> stop =
+                stopped ? std::optional(std::pair(largest.value, largest.line)) : std::nullopt;
+            if (negative != expected.end() ? stop != *negative : stop.has_value()) std::abort();
             std::int32_t most = 0;
             for (const auto& visit : expected) most = std::max(most, visit.first);
             if (!stopped && largest.value != most) std::abort();

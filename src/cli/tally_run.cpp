@@ -1,8 +1,8 @@
 #include "cli/tally_run.h"
 
+#include <charconv>
+#include <csignal>
 #include <cstring>
-#include <new>
-#include <string>
 #include <string_view>
 
 #include <fcntl.h>
@@ -27,75 +27,148 @@ struct input_file {
     }
 };
 
-// A directory opens for reading on Linux but holds no lines; to the user it is
-// a path that failed to load, like any other.
+// O_NONBLOCK so that a FIFO without a writer opens at once instead of waiting
+// forever; it is read as usual afterwards. A directory opens for reading on
+// Linux but holds no lines; to the user it is a path that failed to load,
+// like any other.
 int open_input(const char* path) {
-    const int fd = ::open(path, O_RDONLY);
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat status;
-    if (fd >= 0 && ::fstat(fd, &status) == 0 && !S_ISDIR(status.st_mode)) return fd;
+    if (fd >= 0 && ::fstat(fd, &status) == 0 && !S_ISDIR(status.st_mode) &&
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
+        return fd;
     if (fd >= 0) ::close(fd);
     return -1;
 }
 
-std::string describe(const tally_error& error, std::string_view path) {
-    const std::string line = std::to_string(error.line);
-    const std::string value = std::to_string(error.value);
-    const std::string largest = std::to_string(error.largest_value);
-    const std::string file(path);
-    const std::string reason = std::strerror(error.system_error);
+// One line of text for a file descriptor, built in a fixed buffer: a failure
+// must be reported when no memory is left. A line longer than the buffer goes
+// out in pieces.
+struct message_line {
+    int output;
+    int error = 0;  // the first write that failed, if one did
+    std::size_t size = 0;
+    char text[4096];
+
+    explicit message_line(int fd) : output(fd) {}
+
+    void flush() {
+        if (error == 0) error = write_all(output, {text, size});
+        size = 0;
+    }
+    message_line& operator<<(std::string_view bytes) {
+        for (const char c : bytes) {
+            if (size == sizeof text) flush();
+            text[size++] = c;
+        }
+        return *this;
+    }
+    message_line& operator<<(std::int64_t number) {
+        char digits[24];
+        return *this << std::string_view(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+    }
+    // Ends the line and writes it out. Returns 0, or the errno of a failed write.
+    int end() {
+        *this << "\n";
+        flush();
+        return error;
+    }
+};
+
+// A path inside a one-line message: the bytes that would break the line are
+// escaped as C and `ls -b` write them, and so is the backslash, so that the
+// text stays unambiguous.
+struct escaped {
+    std::string_view path;
+};
+
+message_line& operator<<(message_line& line, escaped path) {
+    constexpr std::string_view named = "\a\b\t\n\v\f\r\\", names = "abtnvfr\\";
+    for (const char c : path.path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (const auto at = named.find(c); at != named.npos) {
+            const char escape[] = {'\\', names[at]};
+            line << std::string_view(escape, 2);
+        } else if (byte < 0x20 || byte == 0x7F) {
+            const char octal[] = {'\\', static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + (byte >> 3 & 7)),
+                                  static_cast<char>('0' + (byte & 7))};
+            line << std::string_view(octal, 4);
+        } else {
+            line << std::string_view(&c, 1);
+        }
+    }
+    return line;
+}
+
+// The one place where a failure becomes words.
+void describe(message_line& line, const tally_error& error, std::string_view path) {
+    const std::string_view reason = std::strerror(error.system_error);
     switch (error.fault) {
         case tally_fault::negative_value:
-            return "line " + line + ": negative value " + value;
+            line << "line " << static_cast<std::int64_t>(error.line) << ": negative value " << error.value;
+            return;
         case tally_fault::value_above_largest:
-            return "line " + line + ": value " + value + " is above the largest value " + largest +
-                   " of the first pass; the file changed while it was read";
+            line << "line " << static_cast<std::int64_t>(error.line) << ": value " << error.value
+                 << " is above the largest value " << error.largest_value
+                 << " of the first pass; the file changed while it was read";
+            return;
+        case tally_fault::input_changed:
+            line << escaped{path} << " changed while it was read";
+            return;
         case tally_fault::read_failed:
-            return "cannot read " + file + ": " + reason;
+            line << "cannot read " << escaped{path} << ": " << reason;
+            return;
         case tally_fault::not_rewindable:
-            return "cannot rewind " + file + ", which is read twice: " + reason;
+            line << "cannot rewind " << escaped{path} << ", which is read twice: " << reason;
+            return;
         case tally_fault::table_too_large:
-            return "largest value " + largest + " needs more memory than is available";
+            line << "largest value " << error.largest_value << " needs more memory than is available";
+            return;
+        case tally_fault::out_of_memory:
+            line << "out of memory";
+            return;
         case tally_fault::write_failed:
-            return "cannot write standard output: " + reason;
+            line << "cannot write standard output: " << reason;
+            return;
     }
-    return "unknown failure";
 }
 
 // Standard error is the last resort: if it fails too, there is nobody to tell.
-void report_failure(std::string_view text) {
-    try {
-        write_all(STDERR_FILENO, "error; " + std::string(text) + "\n");
-    } catch (const tally_error&) {
-    }
+int report_failure(const tally_error& error, std::string_view path) {
+    message_line line{STDERR_FILENO};
+    line << "error; ";
+    describe(line, error, path);
+    line.end();
+    return exit_failure;
 }
 
-int run(int argc, char* argv[]) {
-    if (argc < 2) {
-        write_all(STDOUT_FILENO, "error; no filename \n");
-        return exit_failure;
-    }
-    const input_file input{open_input(argv[1])};
-    if (input.fd < 0) {
-        write_all(STDOUT_FILENO, "error; file " + std::string(argv[1]) + " failed to load\n");
-        write_all(STDOUT_FILENO, "check filename and if file is present in same directory as program\n");
-        return exit_failure;
-    }
-    write_all(STDOUT_FILENO, "Processing mavek file...\n");
-    tally_file(input.fd, STDOUT_FILENO);
-    return exit_success;
+int report_write_failure(int system_error) {
+    return report_failure({.fault = tally_fault::write_failed, .system_error = system_error}, "");
 }
 
 }  // namespace
 
 int tally_run(int argc, char* argv[]) {
-    try {
-        return run(argc, argv);
-    } catch (const tally_error& error) {
-        report_failure(describe(error, argc > 1 ? argv[1] : ""));
-    } catch (const std::bad_alloc&) {
-        report_failure("out of memory");
+    // Past a file-size limit, a write then fails with EFBIG and is reported
+    // like any other, instead of the process dying without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
+    message_line out{STDOUT_FILENO};
+    if (argc < 2) {
+        if (const int error = (out << "error; no filename ").end()) return report_write_failure(error);
+        return exit_failure;
     }
-    return exit_failure;
+    const std::string_view path = argv[1];
+    const input_file input{open_input(argv[1])};
+    if (input.fd < 0) {
+        out << "error; file " << path << " failed to load";
+        if (const int error = out.end()) return report_write_failure(error);
+        out << "check filename and if file is present in same directory as program";
+        if (const int error = out.end()) return report_write_failure(error);
+        return exit_failure;
+    }
+    if (const int error = (out << "Processing mavek file...").end()) return report_write_failure(error);
+    if (const auto error = tally_file(input.fd, STDOUT_FILENO)) return report_failure(*error, path);
+    return exit_success;
 }
 
 }  // namespace mavek

@@ -14,15 +14,22 @@ std::int32_t token_value(std::string_view token) {
     return number_value(number);
 }
 
-void largest_value::operator()(std::int32_t candidate, std::uint64_t line) {
-    if (candidate < 0) throw tally_error{.fault = tally_fault::negative_value, .line = line, .value = candidate};
-    if (candidate <= value) return;
+bool largest_value::operator()(std::int32_t candidate, std::uint64_t at_line) {
+    if (candidate < 0) {
+        value = candidate;
+        line = at_line;
+        return false;
+    }
+    if (candidate <= value) return true;
     value = candidate;
     for (digits = 1; candidate >= 10; candidate /= 10) ++digits;
+    return true;
 }
 
-void rewind_input(int input) {
-    if (::lseek(input, 0, SEEK_SET) < 0) throw tally_error{.fault = tally_fault::not_rewindable, .system_error = errno};
+std::optional<tally_error> rewind_input(int input) {
+    if (::lseek(input, 0, SEEK_SET) < 0)
+        return tally_error{.fault = tally_fault::not_rewindable, .system_error = errno};
+    return std::nullopt;
 }
 
 scan_path fastest_scan_path() {
@@ -34,12 +41,11 @@ scan_path fastest_scan_path() {
     return scan_path::portable;
 }
 
-std::size_t read_block(int input, char* buffer, std::size_t size) {
-    for (;;) {
-        const ssize_t got = ::read(input, buffer, size);
-        if (got >= 0) return static_cast<std::size_t>(got);
-        if (errno != EINTR) throw tally_error{.fault = tally_fault::read_failed, .system_error = errno};
-    }
+ssize_t read_block(int input, char* buffer, std::size_t size) {
+    ssize_t got;
+    do got = ::read(input, buffer, size);
+    while (got < 0 && errno == EINTR);
+    return got;
 }
 
 }  // namespace mavek

@@ -7,14 +7,20 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
 
+#include <sys/types.h>
+
 #include "tally/line_words.h"
+#include "tally/tally_error.h"
 
 namespace mavek {
 
@@ -65,14 +71,16 @@ std::int32_t token_value(std::string_view token);
 struct line_scan {
     enum class phase : unsigned char { leading_space, number, rest_of_line };
     phase at = phase::leading_space;
+    bool stopped = false;  // the visitor asked for no more lines
     std::uint64_t line = 1;
     number_parse number;
 };
 
 // Runs the scan over one line, byte by byte: up to and past its newline, or
-// to the end of the block. Returns where it stopped. A number ends at its
-// first byte that is not a digit, so the rest of the line, token included, is
-// never looked at byte by byte: memchr jumps to the newline.
+// to the end of the block. Returns where it stopped, or end when the visitor
+// stopped the pass. A number ends at its first byte that is not a digit, so
+// the rest of the line, token included, is never looked at byte by byte:
+// memchr jumps to the newline.
 template <class Visitor>
 const char* scan_line(line_scan& scan, const char* p, const char* const end, Visitor& visit) {
     using phase = line_scan::phase;
@@ -100,7 +108,10 @@ const char* scan_line(line_scan& scan, const char* p, const char* const end, Vis
             case phase::number:
                 p = parse_number(scan.number, p, end);
                 if (p != end) {
-                    visit(number_value(scan.number), scan.line);
+                    if (!visit(number_value(scan.number), scan.line)) {
+                        scan.stopped = true;
+                        return end;
+                    }
                     scan.at = phase::rest_of_line;
                 }
                 break;
@@ -112,7 +123,7 @@ const char* scan_line(line_scan& scan, const char* p, const char* const end, Vis
 // Visits the lines of [p, last), which ends with a newline, p being where the
 // first one's token may start. Returns at the first line that does not start
 // with a plain number (a sign, leading space, no number, a long number), which
-// is left to scan_line, or at last.
+// is left to scan_line, or at last; or nullptr when the visitor stopped the pass.
 //
 // A branch on each line end would mispredict about once per line, as line
 // lengths vary. So a slice is done in two loops of predictable branches:
@@ -140,7 +151,7 @@ const char* visit_plain_lines(const char* p, const char* const last, std::uint64
             const std::uint64_t word = load_word(p);
             const unsigned digits = leading_digits(word);
             if (is_plain_number(digits)) {
-                visit(static_cast<std::int32_t>(leading_value(word, digits)), line);
+                if (!visit(static_cast<std::int32_t>(leading_value(word, digits)), line)) return nullptr;
             } else if (*p != '\n') {
                 return p;
             }
@@ -152,11 +163,13 @@ const char* visit_plain_lines(const char* p, const char* const last, std::uint64
 }
 
 // The first pass's visitor: the largest value, with the count of its digits.
-// Throws tally_error negative_value.
+// A negative value stops the pass: it can never be counted. value and line
+// then tell which and where.
 struct largest_value {
     std::int32_t value = 0;
     unsigned digits = 0;
-    void operator()(std::int32_t candidate, std::uint64_t line);
+    std::uint64_t line = 0;
+    bool operator()(std::int32_t candidate, std::uint64_t at_line);
 };
 
 // visit_plain_lines for the first pass, which looks for the largest value
@@ -191,7 +204,7 @@ const char* visit_plain_lines(const char* p, const char* const last, std::uint64
                 line += static_cast<std::uint64_t>(__builtin_popcountll(newlines & low_bits(at)));
                 return chunk + at;
             }
-            largest(static_cast<std::int32_t>(leading_value(word, count)), line);
+            largest(static_cast<std::int32_t>(leading_value(word, count)), line);  // never negative: no sign
         }
         line += static_cast<std::uint64_t>(__builtin_popcountll(newlines));
     }
@@ -206,39 +219,77 @@ void scan_block(line_scan& scan, const char* p, const char* const end, Visitor& 
     const void* last_newline = ::memrchr(p, '\n', static_cast<std::size_t>(end - p));
     const char* const complete = last_newline ? static_cast<const char*>(last_newline) + 1 : p;
     while (p != end) {
-        if (scan.at == line_scan::phase::leading_space && p < complete)
+        if (scan.at == line_scan::phase::leading_space && p < complete) {
             p = visit_plain_lines<path>(p, complete, scan.line, visit);
+            if (p == nullptr) {
+                scan.stopped = true;
+                return;
+            }
+        }
         p = scan_line(scan, p, end, visit);
     }
 }
 
 // Ends the pass: a number that ran up to the end of the file is complete now.
 template <class Visitor>
-void finish_scan(const line_scan& scan, Visitor& visit) {
-    if (scan.at == line_scan::phase::number) visit(number_value(scan.number), scan.line);
+void finish_scan(line_scan& scan, Visitor& visit) {
+    if (scan.at == line_scan::phase::number && !visit(number_value(scan.number), scan.line)) scan.stopped = true;
 }
 
-// Throw tally_error: read_failed, not_rewindable.
-void rewind_input(int input);
-std::size_t read_block(int input, char* buffer, std::size_t size);
+// How a pass ended. Two passes over one unchanged file end alike.
+struct pass_end {
+    std::uint64_t bytes = 0;             // read from the input
+    std::uint64_t lines = 0;             // newline bytes read
+    bool stopped = false;                // the visitor stopped it before the end
+    std::optional<tally_error> failure;  // not_rewindable, out_of_memory or read_failed
+};
+
+std::optional<tally_error> rewind_input(int input);
+
+// read(2), retried when a signal interrupts it.
+ssize_t read_block(int input, char* buffer, std::size_t size);
+
+struct free_block {
+    void operator()(char* block) const noexcept { std::free(block); }
+};
 
 template <scan_path path, class Visitor>
-void scan_blocks(int input, Visitor& visit, std::size_t block_size) {
-    rewind_input(input);
-    const auto buffer = std::make_unique<char[]>(block_size + 2 * chunk_bytes);
+pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size) {
+    pass_end end{.failure = rewind_input(input)};
+    if (end.failure) return end;
+    // Zeroed, so that the padding the kernels read past a block holds no garbage.
+    const std::unique_ptr<char, free_block> buffer{static_cast<char*>(std::calloc(block_size + 2 * chunk_bytes, 1))};
+    if (!buffer) {
+        end.failure = tally_error{.fault = tally_fault::out_of_memory};
+        return end;
+    }
     line_scan scan;
-    while (const std::size_t got = read_block(input, buffer.get(), block_size))
+    for (;;) {
+        const ssize_t got = read_block(input, buffer.get(), block_size);
+        if (got < 0) {
+            end.failure = tally_error{.fault = tally_fault::read_failed, .system_error = errno};
+            break;
+        }
+        if (got == 0) {
+            finish_scan(scan, visit);
+            break;
+        }
+        end.bytes += static_cast<std::uint64_t>(got);
         scan_block<path>(scan, buffer.get(), buffer.get() + got, visit);
-    finish_scan(scan, visit);
+        if (scan.stopped) break;
+    }
+    end.lines = scan.line - 1;
+    end.stopped = scan.stopped;
+    return end;
 }
 
 #if defined(__x86_64__)
 // flatten inlines the whole pass into this one function, so that the AVX2
 // code is inlined too: it cannot be inlined into a function compiled without.
 template <class Visitor>
-[[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] void scan_blocks_avx2(int input, Visitor& visit,
-                                                                       std::size_t block_size) {
-    scan_blocks<scan_path::avx2>(input, visit, block_size);
+[[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] pass_end scan_blocks_avx2(int input, Visitor& visit,
+                                                                           std::size_t block_size) {
+    return scan_blocks<scan_path::avx2>(input, visit, block_size);
 }
 #endif
 
@@ -246,16 +297,17 @@ scan_path fastest_scan_path();
 
 // Reads the open input from its first byte to its end in blocks of block_size
 // bytes and calls visit(value, line) once per line that has a token, in file
-// order. Memory stays at one block, whatever the length of a line. Both paths
-// give the same visits; a path the processor lacks falls back to portable.
+// order, until visit returns false. Memory stays at one block, whatever the
+// length of a line. Both paths give the same visits; a path the processor
+// lacks falls back to portable.
 template <class Visitor>
-void scan_pass(int input, Visitor&& visit, std::size_t block_size = default_block_size,
-               scan_path path = fastest_scan_path()) {
+pass_end scan_pass(int input, Visitor&& visit, std::size_t block_size = default_block_size,
+                   scan_path path = fastest_scan_path()) {
 #if defined(__x86_64__)
     if (path == scan_path::avx2 && fastest_scan_path() == scan_path::avx2)
         return scan_blocks_avx2(input, visit, block_size);
 #endif
-    scan_blocks<scan_path::portable>(input, visit, block_size);
+    return scan_blocks<scan_path::portable>(input, visit, block_size);
 }
 
 }  // namespace mavek

@@ -1,5 +1,8 @@
 // The ways a tally can fail after the input file is open. A tally_error carries
 // facts only; tally_run alone turns it into a message and an exit status.
+//
+// Failures travel as return values, never as exceptions: throwing one needs
+// memory, and a failure must be reported when no memory is left.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +12,11 @@ namespace mavek {
 enum class tally_fault {
     negative_value,       // values start at 0, so a negative one has no counter
     value_above_largest,  // the second pass met a value the first pass never saw
-    read_failed,          // read(2) failed; system_error holds errno
+    input_changed,        // the two passes did not read the same file
+    read_failed,          // read(2) or fstat(2) failed; system_error holds errno
     not_rewindable,       // the input cannot go back to its start for a pass
     table_too_large,      // no memory for largest_value + 1 counters
+    out_of_memory,        // no memory for the block a pass reads into
     write_failed,         // standard output refused a write; system_error holds errno
 };
 

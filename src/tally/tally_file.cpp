@@ -4,50 +4,92 @@
 #include <cerrno>
 #include <charconv>
 
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include "tally/scan_pass.h"
-#include "tally/tally_error.h"
-
 namespace mavek {
+namespace {
 
-tally_table make_tally_table(std::int32_t largest_value) {
+// What fstat tells of a file that has not changed: the same file, of the same
+// size, neither written nor touched in its inode.
+bool same_file(const struct stat& before, const struct stat& after) {
+    return before.st_dev == after.st_dev && before.st_ino == after.st_ino && before.st_size == after.st_size &&
+           before.st_mtim.tv_sec == after.st_mtim.tv_sec && before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
+           before.st_ctim.tv_sec == after.st_ctim.tv_sec && before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+}
+
+// Both passes must have read one and the same text: as many bytes and lines,
+// all of a regular file, and the largest value of the first must be in the
+// second. A size of 0 is what /proc gives for files whose size it cannot know.
+bool same_reading(const struct stat& status, const pass_end& first, const pass_end& second, const tally_table& table) {
+    const bool whole_file =
+        !S_ISREG(status.st_mode) || status.st_size == 0 || first.bytes == static_cast<std::uint64_t>(status.st_size);
+    return whole_file && first.bytes == second.bytes && first.lines == second.lines &&
+           (table.size == 1 || table.counters[table.size - 1] != 0);
+}
+
+}  // namespace
+
+std::optional<tally_table> make_tally_table(std::int32_t largest_value) {
     const auto size = static_cast<std::uint64_t>(largest_value) + 1;
     auto* counters = static_cast<std::uint64_t*>(std::calloc(size, sizeof(std::uint64_t)));
-    if (counters == nullptr) throw tally_error{.fault = tally_fault::table_too_large, .largest_value = largest_value};
-    return {decltype(tally_table::counters){counters}, size};
+    if (counters == nullptr) return std::nullopt;
+    return tally_table{decltype(tally_table::counters){counters}, size};
 }
 
-std::int32_t find_largest_value(int input) {
+pass_end find_largest_value(int input, std::int32_t& largest) {
+    largest_value first;
+    pass_end end = scan_pass(input, first);
     // A negative value can never be counted, so this pass already stops at it,
     // before the table is made and the file is read again.
-    largest_value largest;
-    scan_pass(input, largest);
-    return largest.value;
+    if (end.stopped)
+        end.failure = tally_error{.fault = tally_fault::negative_value, .line = first.line, .value = first.value};
+    largest = first.value;
+    return end;
 }
 
-void count_values(int input, tally_table& table) {
-    scan_pass(input, [&](std::int32_t value, std::uint64_t line) {
+pass_end count_values(int input, tally_table& table) {
+    std::uint64_t bad_line = 0;
+    std::int32_t bad_value = 0;
+    pass_end end = scan_pass(input, [&](std::int32_t value, std::uint64_t line) {
         // One unsigned compare catches a negative value and one above the
         // largest alike; here, either means the file changed since the first pass.
         if (static_cast<std::uint32_t>(value) >= table.size) {
-            throw tally_error{.fault = value < 0 ? tally_fault::negative_value : tally_fault::value_above_largest,
-                              .line = line,
-                              .value = value,
-                              .largest_value = static_cast<std::int32_t>(table.size - 1)};
+            bad_line = line;
+            bad_value = value;
+            return false;
         }
         ++table.counters[static_cast<std::uint32_t>(value)];
+        return true;
     });
+    if (end.stopped) {
+        end.failure =
+            tally_error{.fault = bad_value < 0 ? tally_fault::negative_value : tally_fault::value_above_largest,
+                        .line = bad_line,
+                        .value = bad_value,
+                        .largest_value = static_cast<std::int32_t>(table.size - 1)};
+    }
+    return end;
 }
 
-void tally_file(int input, int output) {
-    const std::int32_t largest_value = find_largest_value(input);
-    tally_table table = make_tally_table(largest_value);
-    count_values(input, table);
-    print_report(output, table, largest_value);
+std::optional<tally_error> tally_file(int input, int output) {
+    struct stat before, after;
+    if (::fstat(input, &before) != 0) return tally_error{.fault = tally_fault::read_failed, .system_error = errno};
+    std::int32_t largest = 0;
+    const pass_end first = find_largest_value(input, largest);
+    if (first.failure) return first.failure;
+    std::optional<tally_table> table = make_tally_table(largest);
+    if (!table) return tally_error{.fault = tally_fault::table_too_large, .largest_value = largest};
+    const pass_end second = count_values(input, *table);
+    if (second.failure) return second.failure;
+    if (::fstat(input, &after) != 0) return tally_error{.fault = tally_fault::read_failed, .system_error = errno};
+    if (!same_file(before, after) || !same_reading(after, first, second, *table))
+        return tally_error{.fault = tally_fault::input_changed};
+    return print_report(output, *table, largest);
 }
 
-void print_report(int output, const tally_table& table, std::int32_t largest_value) {
+std::optional<tally_error> print_report(int output, const tally_table& table, std::int32_t largest_value) {
     // Room for any value and any 64-bit count (20 digits each), the space and
     // the newline. The value is 64-bit so that the loop ends after the largest
     // int32 without overflowing.
@@ -58,19 +100,27 @@ void print_report(int output, const tally_table& table, std::int32_t largest_val
         *end++ = ' ';
         end = std::to_chars(end, end + digits, table.counters[value]).ptr;
         *end++ = '\n';
-        write_all(output, {line, static_cast<std::size_t>(end - line)});
+        if (const int error = write_all(output, {line, static_cast<std::size_t>(end - line)}))
+            return tally_error{.fault = tally_fault::write_failed, .system_error = error};
     }
+    return std::nullopt;
 }
 
-void write_all(int output, std::string_view bytes) {
+int write_all(int output, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t put = ::write(output, bytes.data(), bytes.size());
         if (put >= 0) {
             bytes.remove_prefix(static_cast<std::size_t>(put));
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // A non-blocking output that is full: wait for the reader, as a
+            // blocking write would.
+            pollfd writable{.fd = output, .events = POLLOUT, .revents = 0};
+            if (::poll(&writable, 1, -1) < 0 && errno != EINTR) return errno;
         } else if (errno != EINTR) {
-            throw tally_error{.fault = tally_fault::write_failed, .system_error = errno};
+            return errno;
         }
     }
+    return 0;
 }
 
 }  // namespace mavek

@@ -4,7 +4,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string_view>
+
+#include "tally/scan_pass.h"
+#include "tally/tally_error.h"
 
 namespace mavek {
 
@@ -19,22 +23,25 @@ struct tally_table {
     std::uint64_t size = 0;
 };
 
-// Throws tally_error table_too_large when the memory is not there.
-tally_table make_tally_table(std::int32_t largest_value);
+// Empty when the memory is not there.
+std::optional<tally_table> make_tally_table(std::int32_t largest_value);
 
 // Reads the open input twice, to find the largest value and then to count
-// every value, and writes the report to output. Throws tally_error.
-void tally_file(int input, int output);
+// every value, and writes the report to output, but only if both readings
+// saw the same file.
+std::optional<tally_error> tally_file(int input, int output);
 
-// The two passes of tally_file. Both throw tally_error.
-std::int32_t find_largest_value(int input);
-void count_values(int input, tally_table& table);
+// The two passes of tally_file. A value that has no counter ends either with
+// its failure: negative_value, or value_above_largest in the second.
+pass_end find_largest_value(int input, std::int32_t& largest);
+pass_end count_values(int input, tally_table& table);
 
 // One line "value count" for each value from 1 to largest_value, each written
 // (and so flushed) the moment it is complete.
-void print_report(int output, const tally_table& table, std::int32_t largest_value);
+std::optional<tally_error> print_report(int output, const tally_table& table, std::int32_t largest_value);
 
-// write(2) until every byte is out. Throws tally_error write_failed.
-void write_all(int output, std::string_view bytes);
+// write(2) until every byte is out: retried when a signal interrupts it, and
+// waited for when the output is non-blocking and full. Returns 0, or errno.
+int write_all(int output, std::string_view bytes);
 
 }  // namespace mavek
