@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tally/scan_pass.h"
+#include "tally/tally_file.h"
 
 namespace {
 

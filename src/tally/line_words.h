@@ -68,35 +68,19 @@ inline std::uint64_t zero_byte_bits(std::uint64_t word) {
     return ((zero >> 7) * 0x0102040810204080) >> 56;
 }
 
-// Bit i is set when byte i of the word is a digit: its high half is 3 and its
-// low half stays below 0x10 when 6 is added, without carrying into the next byte.
-inline std::uint64_t digit_bits(std::uint64_t word) {
-    return zero_byte_bits(((word & each_byte(0xF0)) ^ each_byte('0')) |
-                          (((word & each_byte(0x0F)) + each_byte(6)) & each_byte(0x10)));
-}
-
 // How to look at 64 bytes at once: with plain C++, or with AVX2 where the
 // processor has it. Both give the same masks.
 enum class scan_path { portable, avx2 };
 
-// Bit i is set when chunk[i] is a newline, or a digit.
+// Bit i is set when chunk[i] is a newline.
 template <scan_path path>
 std::uint64_t newline_mask(const char* chunk);
-template <scan_path path>
-std::uint64_t digit_mask(const char* chunk);
 
 template <>
 inline std::uint64_t newline_mask<scan_path::portable>(const char* chunk) {
     std::uint64_t mask = 0;
     for (std::size_t i = 0; i < chunk_bytes; i += 8)
         mask |= zero_byte_bits(load_word(chunk + i) ^ each_byte('\n')) << i;
-    return mask;
-}
-
-template <>
-inline std::uint64_t digit_mask<scan_path::portable>(const char* chunk) {
-    std::uint64_t mask = 0;
-    for (std::size_t i = 0; i < chunk_bytes; i += 8) mask |= digit_bits(load_word(chunk + i)) << i;
     return mask;
 }
 
@@ -108,19 +92,6 @@ template <>
     const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunk + 32));
     const auto low_mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, newline)));
     const auto high_mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, newline)));
-    return low_mask | std::uint64_t{high_mask} << 32;
-}
-
-// A byte is a digit when subtracting '0' leaves at most 9, unsigned.
-template <>
-[[gnu::target("avx2")]] inline std::uint64_t digit_mask<scan_path::avx2>(const char* chunk) {
-    const __m256i zero = _mm256_set1_epi8('0'), nine = _mm256_set1_epi8(9);
-    const __m256i low = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunk)), zero);
-    const __m256i high = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunk + 32)), zero);
-    const auto low_mask =
-        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(low, nine), low)));
-    const auto high_mask =
-        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(high, nine), high)));
     return low_mask | std::uint64_t{high_mask} << 32;
 }
 #endif

@@ -14,22 +14,18 @@ std::int32_t token_value(std::string_view token) {
     return number_value(number);
 }
 
-bool largest_value::operator()(std::int32_t candidate, std::uint64_t at_line) {
-    if (candidate < 0) {
-        value = candidate;
-        line = at_line;
-        return false;
-    }
-    if (candidate <= value) return true;
-    value = candidate;
-    for (digits = 1; candidate >= 10; candidate /= 10) ++digits;
-    return true;
-}
-
 std::optional<tally_error> rewind_input(int input) {
     if (::lseek(input, 0, SEEK_SET) < 0)
         return tally_error{.fault = tally_fault::not_rewindable, .system_error = errno};
     return std::nullopt;
+}
+
+std::unique_ptr<char, free_block> make_block(std::size_t block_size) {
+    constexpr std::size_t page = 4096;
+    const std::size_t size = (block_size + 2 * chunk_bytes + page - 1) / page * page;
+    std::unique_ptr<char, free_block> block{static_cast<char*>(std::aligned_alloc(page, size))};
+    if (block) std::memset(block.get(), 0, size);
+    return block;
 }
 
 scan_path fastest_scan_path() {

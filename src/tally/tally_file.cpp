@@ -26,16 +26,30 @@ bool same_reading(const struct stat& status, const pass_end& first, const pass_e
     const bool whole_file =
         !S_ISREG(status.st_mode) || status.st_size == 0 || first.bytes == static_cast<std::uint64_t>(status.st_size);
     return whole_file && first.bytes == second.bytes && first.lines == second.lines &&
-           (table.size == 1 || table.counters[table.size - 1] != 0);
+           (table.size == 1 || count_of(table, static_cast<std::uint32_t>(table.size - 1)) != 0);
+}
+
+// calloc checks that size * 4 bytes can exist, also where size_t is 32-bit.
+std::uint32_t* make_counters(std::uint64_t size) {
+    if (size > SIZE_MAX) return nullptr;
+    return static_cast<std::uint32_t*>(std::calloc(static_cast<std::size_t>(size), sizeof(std::uint32_t)));
+}
+
+// A counter wrapped to 0: one more in its high half.
+bool carry(tally_table& table, std::uint32_t value) {
+    if (!table.high) table.high.reset(make_counters(table.size));
+    if (!table.high) return false;
+    ++table.high[value];
+    return true;
 }
 
 }  // namespace
 
 std::optional<tally_table> make_tally_table(std::int32_t largest_value) {
     const auto size = static_cast<std::uint64_t>(largest_value) + 1;
-    auto* counters = static_cast<std::uint64_t*>(std::calloc(size, sizeof(std::uint64_t)));
-    if (counters == nullptr) return std::nullopt;
-    return tally_table{decltype(tally_table::counters){counters}, size};
+    tally_table table{.counters = decltype(tally_table::counters){make_counters(size)}, .high = {}, .size = size};
+    if (!table.counters) return std::nullopt;
+    return table;
 }
 
 pass_end find_largest_value(int input, std::int32_t& largest) {
@@ -50,26 +64,25 @@ pass_end find_largest_value(int input, std::int32_t& largest) {
 }
 
 pass_end count_values(int input, tally_table& table) {
-    std::uint64_t bad_line = 0;
-    std::int32_t bad_value = 0;
+    std::optional<tally_error> failure;
     pass_end end = scan_pass(input, [&](std::int32_t value, std::uint64_t line) {
         // One unsigned compare catches a negative value and one above the
         // largest alike; here, either means the file changed since the first pass.
-        if (static_cast<std::uint32_t>(value) >= table.size) {
-            bad_line = line;
-            bad_value = value;
+        const auto index = static_cast<std::uint32_t>(value);
+        if (index >= table.size) [[unlikely]] {
+            failure = tally_error{.fault = value < 0 ? tally_fault::negative_value : tally_fault::value_above_largest,
+                                  .line = line,
+                                  .value = value,
+                                  .largest_value = static_cast<std::int32_t>(table.size - 1)};
             return false;
         }
-        ++table.counters[static_cast<std::uint32_t>(value)];
+        if (++table.counters[index] == 0 && !carry(table, index)) [[unlikely]] {
+            failure = tally_error{.fault = tally_fault::out_of_memory};
+            return false;
+        }
         return true;
     });
-    if (end.stopped) {
-        end.failure =
-            tally_error{.fault = bad_value < 0 ? tally_fault::negative_value : tally_fault::value_above_largest,
-                        .line = bad_line,
-                        .value = bad_value,
-                        .largest_value = static_cast<std::int32_t>(table.size - 1)};
-    }
+    if (failure) end.failure = failure;
     return end;
 }
 
@@ -98,7 +111,7 @@ std::optional<tally_error> print_report(int output, const tally_table& table, st
     for (std::int64_t value = 1; value <= largest_value; ++value) {
         char* end = std::to_chars(line, line + digits, value).ptr;
         *end++ = ' ';
-        end = std::to_chars(end, end + digits, table.counters[value]).ptr;
+        end = std::to_chars(end, end + digits, count_of(table, static_cast<std::uint32_t>(value))).ptr;
         *end++ = '\n';
         if (const int error = write_all(output, {line, static_cast<std::size_t>(end - line)}))
             return tally_error{.fault = tally_fault::write_failed, .system_error = error};

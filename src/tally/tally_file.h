@@ -1,6 +1,7 @@
 // Totals of a mavek file: how many lines carry each value from 1 to the largest.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -12,19 +13,42 @@
 
 namespace mavek {
 
-// One counter per value from 0 to the largest value. The counters are 64-bit,
-// so no file is long enough to overflow one. calloc hands out zeroed pages
-// that take memory only once counting touches them.
+// The first pass's visitor: the largest value. A negative value stops the
+// pass, as it can never be counted; value and line then tell which and where.
+struct largest_value {
+    std::int32_t value = 0;
+    std::uint64_t line = 0;
+    bool operator()(std::int32_t candidate, std::uint64_t at_line) {
+        if (candidate < 0) [[unlikely]] {
+            value = candidate;
+            line = at_line;
+            return false;
+        }
+        value = std::max(value, candidate);
+        return true;
+    }
+};
+
+// One counter per value from 0 to the largest value. The counters are 32-bit,
+// half the memory and cache of 64-bit ones; a counter that wraps carries into
+// `high`, which is made on the first wrap only: that takes 4 Gi lines, a file
+// of 8 GiB at the least. calloc hands out zeroed pages that take memory only
+// once counting touches them.
 struct tally_table {
     struct free_counters {
-        void operator()(std::uint64_t* counters) const noexcept { std::free(counters); }
+        void operator()(std::uint32_t* counters) const noexcept { std::free(counters); }
     };
-    std::unique_ptr<std::uint64_t[], free_counters> counters;
+    std::unique_ptr<std::uint32_t[], free_counters> counters, high;
     std::uint64_t size = 0;
 };
 
 // Empty when the memory is not there.
 std::optional<tally_table> make_tally_table(std::int32_t largest_value);
+
+// The exact count of a value, high half included.
+inline std::uint64_t count_of(const tally_table& table, std::uint32_t value) {
+    return table.counters[value] + (table.high ? std::uint64_t{table.high[value]} << 32 : 0);
+}
 
 // Reads the open input twice, to find the largest value and then to count
 // every value, and writes the report to output, but only if both readings

@@ -1,0 +1,72 @@
+// The scan of one line byte by byte: slow, but it takes any line, and it can
+// stop anywhere and carry on in the next block. The fast kernel leaves it the
+// lines that it does not take.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "tally/number_parse.h"
+
+namespace mavek {
+
+// Where a pass stands when a block ends, so the next block carries on from there.
+struct line_scan {
+    enum class phase : unsigned char { leading_space, number, rest_of_line };
+    phase at = phase::leading_space;
+    bool stopped = false;  // the visitor asked for no more lines
+    std::uint64_t line = 1;
+    number_parse number;
+};
+
+// Runs the scan over one line: up to and past its newline, or to the end of
+// the block. Returns where it stopped, or end when the visitor stopped the
+// pass. A number ends at its first byte that is not a digit, so the rest of
+// the line, token included, is never looked at byte by byte: memchr jumps to
+// the newline.
+template <class Visitor>
+const char* scan_line(line_scan& scan, const char* p, const char* const end, Visitor& visit) {
+    using phase = line_scan::phase;
+    while (p != end) {
+        switch (scan.at) {
+            case phase::rest_of_line: {
+                const void* newline = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+                if (newline == nullptr) return end;
+                ++scan.line;
+                scan.at = phase::leading_space;
+                return static_cast<const char*>(newline) + 1;
+            }
+            case phase::leading_space:
+                if (*p == '\n') {
+                    ++scan.line;  // a line without a token: nothing to visit
+                    return p + 1;
+                }
+                if (is_space(*p)) {
+                    ++p;
+                } else {
+                    scan.number = number_parse{};
+                    scan.at = phase::number;
+                }
+                break;
+            case phase::number:
+                p = parse_number(scan.number, p, end);
+                if (p != end) {
+                    if (!visit(number_value(scan.number), scan.line)) {
+                        scan.stopped = true;
+                        return end;
+                    }
+                    scan.at = phase::rest_of_line;
+                }
+                break;
+        }
+    }
+    return end;
+}
+
+// Ends the pass: a number that ran up to the end of the file is complete now.
+template <class Visitor>
+void finish_scan(line_scan& scan, Visitor& visit) {
+    if (scan.at == line_scan::phase::number && !visit(number_value(scan.number), scan.line)) scan.stopped = true;
+}
+
+}  // namespace mavek
