@@ -1,9 +1,11 @@
 // Writes a deterministic mavek file to standard output, for the benchmark.
 //
-//   make_mavek BYTES LARGEST MIN_TEXT MAX_TEXT [SEED]
+//   make_mavek BYTES LARGEST MIN_TEXT MAX_TEXT [SEED [skewed]]
 //
 // Each line is a value from 1 to LARGEST, a tab, and MIN_TEXT to MAX_TEXT
-// letters and spaces; lines are written until BYTES bytes are out. The same
+// letters and spaces; lines are written until BYTES bytes are out. The values
+// are uniform, or with `skewed` small ones are the most common (1 + (r mod
+// LARGEST) * (s mod 1000) / 1000), and the text holds digits too. The same
 // arguments give the same bytes on every machine: the generator is our own,
 // not a standard library distribution, whose output may differ between
 // implementations.
@@ -39,15 +41,17 @@ bool read_count(const char* text, std::uint64_t& count) {
 
 int main(int argc, char** argv) {
     std::uint64_t bytes, largest, min_text, max_text, seed = 1;
-    if ((argc != 5 && argc != 6) || !read_count(argv[1], bytes) || !read_count(argv[2], largest) ||
-        !read_count(argv[3], min_text) || !read_count(argv[4], max_text) || (argc == 6 && !read_count(argv[5], seed)) ||
-        largest == 0 || min_text > max_text) {
-        std::fputs("usage: make_mavek BYTES LARGEST MIN_TEXT MAX_TEXT [SEED]\n", stderr);
+    const bool skewed = argc == 7 && std::string_view(argv[6]) == "skewed";
+    if (argc < 5 || argc > 7 || !read_count(argv[1], bytes) || !read_count(argv[2], largest) ||
+        !read_count(argv[3], min_text) || !read_count(argv[4], max_text) || (argc >= 6 && !read_count(argv[5], seed)) ||
+        (argc == 7 && !skewed) || largest == 0 || min_text > max_text) {
+        std::fputs("usage: make_mavek BYTES LARGEST MIN_TEXT MAX_TEXT [SEED [skewed]]\n", stderr);
         return 2;
     }
     // A pool of text to take each line's text from, so that making the data
     // costs little more than writing it.
-    static constexpr std::string_view letters = "abcdefghijklmnopqrstuvwxyz     ";
+    const std::string_view letters =
+        skewed ? "abcdefghijklmnopqrstuvwxyz0123456789     " : "abcdefghijklmnopqrstuvwxyz     ";
     random_bits random{seed};
     std::string pool(max_text + 4096, ' ');
     for (char& c : pool) c = letters[random.next() % letters.size()];
@@ -55,7 +59,9 @@ int main(int argc, char** argv) {
     std::string line;
     for (std::uint64_t written = 0; written < bytes; written += line.size()) {
         char value[24];
-        line.assign(value, std::to_chars(value, value + sizeof value, random.between(1, largest)).ptr);
+        const std::uint64_t drawn =
+            skewed ? 1 + random.next() % largest * (random.next() % 1000) / 1000 : random.between(1, largest);
+        line.assign(value, std::to_chars(value, value + sizeof value, drawn).ptr);
         line += '\t';
         const std::uint64_t text = random.between(min_text, max_text);
         line.append(pool, random.between(0, pool.size() - text), text);
