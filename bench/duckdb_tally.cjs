@@ -11,7 +11,7 @@ async function main(file) {
     WITH counts AS (
       SELECT value, count(*) AS n
       FROM read_csv('${file.replaceAll("'", "''")}', delim = '\t', header = false, quote = '', escape = '',
-                    columns = {'value': 'BIGINT', 'text': 'VARCHAR'})
+                    auto_detect = false, null_padding = true, columns = {'value': 'BIGINT', 'text': 'VARCHAR'})
       GROUP BY value)
     SELECT v.value, coalesce(counts.n, 0)
     FROM range(1, (SELECT max(value) FROM counts) + 1) AS v(value) LEFT JOIN counts USING (value)
