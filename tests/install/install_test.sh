@@ -13,12 +13,12 @@ runs_example() {
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 runs_example "$work/prefix/bin/mavek-tally"
-MANPATH=$work/prefix/share/man man -w mavek-tally | grep -qx "$work/prefix/share/man/man1/mavek-tally.1" ||
+MANPATH=$work/prefix/share/man man -w mavek-tally | grep -qx "$work/prefix/share/man/man1/mavek-tally.1.gz" ||
     fail "man does not find the installed page"
 
 DESTDIR=$work/stage cmake --install "$build" --prefix /usr/local >/dev/null
 test -x "$work/stage/usr/local/bin/mavek-tally" || fail "DESTDIR ignored"
-test -f "$work/stage/usr/local/share/man/man1/mavek-tally.1" || fail "DESTDIR ignored for the manual"
+test -f "$work/stage/usr/local/share/man/man1/mavek-tally.1.gz" || fail "DESTDIR ignored for the manual"
 
 (cd "$build" && cpack -G DEB -B "$work/package" >/dev/null) || fail "cpack"
 deb=$work/package/mavek-tally_${version}_$(dpkg --print-architecture).deb
@@ -27,5 +27,9 @@ test "$(dpkg-deb -f "$deb" Section)" = utils || fail "section"
 dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>=' || fail "shared-library dependencies not computed"
 dpkg-deb -f "$deb" Description | grep -q 'mavek file' || fail "description"
 dpkg-deb -x "$deb" "$work/unpacked"
-grep -q "mavek-tally $version" "$work/unpacked/usr/share/man/man1/mavek-tally.1" || fail "manual without the version"
+zgrep -q "mavek-tally $version" "$work/unpacked/usr/share/man/man1/mavek-tally.1.gz" || fail "manual without the version"
+cmp -s "$source/LICENSE" "$work/unpacked/usr/share/doc/mavek-tally/copyright" || fail "copyright"
+zgrep -q "^mavek-tally ($version)" "$work/unpacked/usr/share/doc/mavek-tally/changelog.gz" || fail "changelog"
 runs_example "$work/unpacked/usr/bin/mavek-tally"
+# Debian's own checks: no error, and every warning shown.
+lintian --fail-on error --allow-root "$deb" || fail "lintian"
