@@ -118,7 +118,7 @@ scan_path fastest_scan_path();
 // lacks falls back to portable.
 template <class Visitor>
 pass_end scan_pass(int input, Visitor&& visit, std::size_t block_size = default_block_size,
-                   scan_path path = fastest_scan_path()) {
+                   [[maybe_unused]] scan_path path = fastest_scan_path()) {
 #if defined(__x86_64__)
     if (path == scan_path::avx2 && fastest_scan_path() == scan_path::avx2)
         return scan_blocks_avx2(input, visit, block_size);

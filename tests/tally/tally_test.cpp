@@ -146,6 +146,9 @@ TEST(count_values, counts_and_prints_past_32_bits) {
 // waits on a full pipe, then read_block on an empty one, each for 100 ms or
 // more, until a helper thread (which the signals never reach) drains or fills it.
 TEST(interrupted_io, is_retried_not_reported) {
+#if defined(MAVEK_TALLY_EMULATED)
+    GTEST_SKIP() << "under qemu-user the signals are the emulator's, and qemu-i386 hangs on them";
+#endif
     static std::atomic<int> signals{0};
     struct sigaction action = {}, old_action;
     action.sa_handler = [](int) { ++signals; };
