@@ -11,24 +11,6 @@
 namespace mavek {
 namespace {
 
-// What fstat tells of a file that has not changed: the same file, of the same
-// size, neither written nor touched in its inode.
-bool same_file(const struct stat& before, const struct stat& after) {
-    return before.st_dev == after.st_dev && before.st_ino == after.st_ino && before.st_size == after.st_size &&
-           before.st_mtim.tv_sec == after.st_mtim.tv_sec && before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
-           before.st_ctim.tv_sec == after.st_ctim.tv_sec && before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
-}
-
-// Both passes must have read one and the same text: as many bytes and lines,
-// all of a regular file, and the largest value of the first must be in the
-// second. A size of 0 is what /proc gives for files whose size it cannot know.
-bool same_reading(const struct stat& status, const pass_end& first, const pass_end& second, const tally_table& table) {
-    const bool whole_file =
-        !S_ISREG(status.st_mode) || status.st_size == 0 || first.bytes == static_cast<std::uint64_t>(status.st_size);
-    return whole_file && first.bytes == second.bytes && first.lines == second.lines &&
-           (table.size == 1 || count_of(table, static_cast<std::uint32_t>(table.size - 1)) != 0);
-}
-
 // calloc checks that size * 4 bytes can exist, also where size_t is 32-bit.
 std::uint32_t* make_counters(std::uint64_t size) {
     if (size > SIZE_MAX) return nullptr;
@@ -44,6 +26,20 @@ bool carry(tally_table& table, std::uint32_t value) {
 }
 
 }  // namespace
+
+bool readings_agree(const struct stat& before, const struct stat& after, const pass_end& first, const pass_end& second,
+                    const tally_table& table) {
+    // The same file, of the same size, neither written nor touched in its inode.
+    const bool same_file =
+        before.st_dev == after.st_dev && before.st_ino == after.st_ino && before.st_size == after.st_size &&
+        before.st_mtim.tv_sec == after.st_mtim.tv_sec && before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
+        before.st_ctim.tv_sec == after.st_ctim.tv_sec && before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+    // All of a regular file; a size of 0 is what /proc gives for files whose size it cannot know.
+    const bool whole_file =
+        !S_ISREG(after.st_mode) || after.st_size == 0 || first.bytes == static_cast<std::uint64_t>(after.st_size);
+    return same_file && whole_file && first.bytes == second.bytes && first.lines == second.lines &&
+           (table.size == 1 || count_of(table, static_cast<std::uint32_t>(table.size - 1)) != 0);
+}
 
 std::optional<tally_table> make_tally_table(std::int32_t largest_value) {
     const auto size = static_cast<std::uint64_t>(largest_value) + 1;
@@ -97,8 +93,7 @@ std::optional<tally_error> tally_file(int input, int output) {
     const pass_end second = count_values(input, *table);
     if (second.failure) return second.failure;
     if (::fstat(input, &after) != 0) return tally_error{.fault = tally_fault::read_failed, .system_error = errno};
-    if (!same_file(before, after) || !same_reading(after, first, second, *table))
-        return tally_error{.fault = tally_fault::input_changed};
+    if (!readings_agree(before, after, first, second, *table)) return tally_error{.fault = tally_fault::input_changed};
     return print_report(output, *table, largest);
 }
 

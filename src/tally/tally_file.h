@@ -8,6 +8,8 @@
 #include <optional>
 #include <string_view>
 
+#include <sys/stat.h>
+
 #include "tally/scan_pass.h"
 #include "tally/tally_error.h"
 
@@ -54,6 +56,12 @@ inline std::uint64_t count_of(const tally_table& table, std::uint32_t value) {
 // every value, and writes the report to output, but only if both readings
 // saw the same file.
 std::optional<tally_error> tally_file(int input, int output);
+
+// Whether both passes read one and the same text, as far as the system can
+// tell cheaply: fstat before and after, as many bytes and lines, all of a
+// regular file, and the largest value of the first counted by the second.
+bool readings_agree(const struct stat& before, const struct stat& after, const pass_end& first, const pass_end& second,
+                    const tally_table& table);
 
 // The two passes of tally_file. A value that has no counter ends either with
 // its failure: negative_value, or value_above_largest in the second.

@@ -147,6 +147,8 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
         {"dir", "", "error; file dir failed to load\n" + hint, "", 1},
         {"input", "1\n\n-3 x\n", go, "error; line 3: negative value -3\n", 1},
         {"/proc/self/mem", "", go, "error; cannot read /proc/self/mem: Input/output error\n", 1},
+        {"/proc/sys/kernel/ostype", "", go, "", 0},  // a size of 0, but text to read
+        {std::string(5000, 'p'), "", "error; file " + std::string(5000, 'p') + " failed to load\n" + hint, "", 1},
         {"fifo", "", go, "error; cannot rewind fifo, which is read twice: Illegal seek\n", 1},
         {.args = "lonely", .out = go, .err = "error; cannot rewind lonely, which is read twice: Illegal seek\n",
          .status = 1, .wrapper = "timeout -s KILL 10"},

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,8 +37,8 @@ int memory_file(const std::string& bytes) {
 TEST(token_value, reads_a_leading_decimal_number_as_strtol_does) {
     // clang-format off
     const std::pair<std::string, std::int32_t> cases[] = {
-        {"7", 7}, {"12abc", 12}, {"abc", 0}, {"", 0}, {"+7", 7}, {"-3", -3}, {"-0", 0}, {"007", 7}, {"3.9", 3},
-        {"1e5", 1}, {"0x1F", 0}, {"-", 0}, {"+", 0}, {"+-5", 0}, {"--5", 0}, {"5+3", 5}, {"1\0""2"s, 1},
+        {"7", 7}, {"12abc", 12}, {"5:", 5}, {"/5", 0}, {"abc", 0}, {"", 0}, {"+7", 7}, {"-3", -3}, {"-0", 0},
+        {"007", 7}, {"0x1F", 0}, {"-", 0}, {"+-5", 0}, {"1\0""2"s, 1},
         {"\xff""9", 0}, {"0000000000000000000000012", 12}, {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX},
         {"4294967297", INT32_MAX}, {"99999999999999999999999", INT32_MAX}, {"-2147483648", INT32_MIN},
         {"-2147483649", INT32_MIN}, {"-99999999999999999999999", INT32_MIN},
@@ -79,7 +82,24 @@ std::pair<std::string, visits> model_file(bool extremes) {
     return {bytes, expected};
 }
 
-// Each file is read on both paths at block sizes down to one byte, so that
+// The paths this processor can run: AVX2 only where it has it.
+std::vector<scan_path> runnable_paths() {
+    if (fastest_scan_path() == scan_path::avx2) return {scan_path::portable, scan_path::avx2};
+    return {scan_path::portable};
+}
+
+// Where the visits first differ from the expected ones, in one line: a row
+// can hold thousands.
+std::string first_difference(const visits& seen, const visits& expected) {
+    const auto [at, _] = std::mismatch(seen.begin(), seen.end(), expected.begin(), expected.end());
+    const auto i = static_cast<std::size_t>(at - seen.begin());
+    const auto show = [i](const visits& v) {
+        return i < v.size() ? std::to_string(v[i].first) + " at line " + std::to_string(v[i].second) : "nothing";
+    };
+    return "visit " + std::to_string(i) + ": got " + show(seen) + ", want " + show(expected);
+}
+
+// Each file is read on every path at block sizes down to one byte, so that
 // every token and line end also falls across a block edge and a 64-byte chunk.
 // The first pass must give the largest value, or stop at the first negative.
 TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_every_path) {
@@ -90,6 +110,10 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
         {"1\r2\r3\r", {{1, 1}}}, {"  \t4 apples\n12\tdozen -3\n", {{4, 1}, {12, 2}}},
         {"x\n-\n+8 9\n-3", {{0, 1}, {0, 2}, {8, 3}, {-3, 4}}}, {"\0\0\n\0""5\n5"s, {{0, 1}, {0, 2}, {5, 3}}},
         {"000000000000000000042 x\n12345678901234567890\n", {{42, 1}, {INT32_MAX, 2}}},
+        // The bytes just outside the digits, right after a number read many bytes at a time.
+        {"12:\n34/\n9999999:\n", {{12, 1}, {34, 2}, {9999999, 3}}},
+        // At block size 7 the last block is short, and the longer one before it is still in the buffer.
+        {"111\n22\n5\n", {{111, 1}, {22, 2}, {5, 3}}},
         // A line start, or a run of digits, that crosses into the next 64-byte chunk.
         {"1"s + std::string(62, 'a') + "\n9\n", {{1, 1}, {9, 2}}},
         {"1"s + std::string(62, 'a') + "\n-9\n", {{1, 1}, {-9, 2}}},
@@ -97,26 +121,29 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
         model_file(false), model_file(true),
     };
     // clang-format on
-    for (const auto& [bytes, expected] : cases) {
+    for (std::size_t row = 0; row < cases.size(); ++row) {
+        const auto& [bytes, expected] = cases[row];
         const auto negative = std::find_if(expected.begin(), expected.end(), [](auto v) { return v.first < 0; });
         std::pair<std::int32_t, std::uint64_t> first_pass{0, 0};  // the largest value, or a negative one and its line
         for (const auto& visit : expected) first_pass.first = std::max(first_pass.first, visit.first);
         if (negative != expected.end()) first_pass = *negative;
         const int input = memory_file(bytes);
         const auto newlines = static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
-        for (const scan_path path : {scan_path::portable, scan_path::avx2}) {
+        for (const scan_path path : runnable_paths()) {
             for (const std::size_t block_size : {1, 2, 3, 7, 61, 4099, 1 << 18}) {
+                SCOPED_TRACE("row " + std::to_string(row) + (path == scan_path::avx2 ? ", avx2" : ", portable") +
+                             ", block size " + std::to_string(block_size));
                 visits seen;
                 const auto note = [&](std::int32_t value, std::uint64_t line) {
                     seen.emplace_back(value, line);
                     return true;
                 };
                 const pass_end end = scan_pass(input, note, block_size, path);
-                EXPECT_EQ(seen, expected) << '"' << bytes.substr(0, 80) << "\", block size " << block_size;
+                EXPECT_TRUE(seen == expected) << first_difference(seen, expected);
                 EXPECT_EQ(std::tuple(end.bytes, end.lines, end.stopped), std::tuple(bytes.size(), newlines, false));
                 largest_value largest;
                 const pass_end first = scan_pass(input, largest, block_size, path);
-                EXPECT_EQ(std::pair(largest.value, largest.line), first_pass) << block_size;
+                EXPECT_EQ(std::pair(largest.value, largest.line), first_pass);
                 EXPECT_EQ(first.stopped, negative != expected.end());
                 if (!first.stopped) {
                     EXPECT_EQ(first.lines, newlines);
@@ -125,6 +152,100 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
         }
         ::close(input);
     }
+}
+
+// The two ways to find newlines agree on every byte value at every position
+// of a chunk, and the AVX2 one is only chosen where the processor has it.
+TEST(scan_path, masks_agree_on_every_byte_at_every_position) {
+#if defined(__x86_64__)
+    if (!__builtin_cpu_supports("avx2")) {
+        EXPECT_EQ(fastest_scan_path(), scan_path::portable);
+        GTEST_SKIP() << "the processor lacks AVX2: only the portable path is tested here";
+    }
+    char chunk[chunk_bytes];
+    for (int byte = 0; byte < 256; ++byte) {
+        for (std::size_t at = 0; at < chunk_bytes; ++at) {
+            std::fill(std::begin(chunk), std::end(chunk), 'x');
+            chunk[at] = static_cast<char>(byte);
+            const std::uint64_t want = byte == '\n' ? std::uint64_t{1} << at : 0;
+            ASSERT_EQ(newline_mask<scan_path::portable>(chunk), want) << byte << " at " << at;
+            ASSERT_EQ(newline_mask<scan_path::avx2>(chunk), want) << byte << " at " << at;
+        }
+    }
+#else
+    GTEST_SKIP() << "one path only on this architecture";
+#endif
+}
+
+// A value that has no counter ends the second pass with its failure, at its
+// line; the largest value itself has one.
+TEST(count_values, counts_up_to_the_largest_and_stops_at_a_value_without_a_counter) {
+    struct row {
+        std::string bytes;
+        std::int32_t largest;
+        std::optional<tally_fault> fault;
+        std::uint64_t line;
+    };
+    const row rows[] = {
+        {"1\n3\n3\n", 3, std::nullopt, 0},
+        {"1\n4\n", 3, tally_fault::value_above_largest, 2},
+        {"1\n\n-1\n", 3, tally_fault::negative_value, 3},
+    };
+    for (const auto& [bytes, largest, fault, line] : rows) {
+        const int input = memory_file(bytes);
+        tally_table table = *make_tally_table(largest);
+        const pass_end end = count_values(input, table);
+        ASSERT_EQ(end.failure.has_value(), fault.has_value()) << bytes;
+        if (fault) {
+            EXPECT_EQ(std::tuple(end.failure->fault, end.failure->line, end.failure->largest_value),
+                      std::tuple(*fault, line, largest));
+        } else {
+            EXPECT_EQ(std::tuple(count_of(table, 1), count_of(table, 2), count_of(table, 3)), std::tuple(1, 0, 2));
+        }
+        ::close(input);
+    }
+}
+
+// Any difference between the two readings is a change, but for the size of a
+// file that the system cannot know.
+TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
+    struct readings {
+        struct stat before, after;
+        pass_end first, second;
+        std::uint32_t largest_count;
+    };
+    struct stat file = {};
+    file.st_mode = S_IFREG;
+    file.st_size = 10;
+    const pass_end whole{.bytes = 10, .lines = 2, .stopped = false, .failure = std::nullopt};
+    const readings same{file, file, whole, whole, 1};
+    const std::function<void(readings&)> changes[] = {
+        [](readings& r) { ++r.after.st_dev; },          [](readings& r) { ++r.after.st_ino; },
+        [](readings& r) { ++r.after.st_size; },         [](readings& r) { ++r.after.st_mtim.tv_sec; },
+        [](readings& r) { ++r.after.st_mtim.tv_nsec; }, [](readings& r) { ++r.after.st_ctim.tv_sec; },
+        [](readings& r) { ++r.after.st_ctim.tv_nsec; }, [](readings& r) { r.first.bytes = r.second.bytes = 9; },
+        [](readings& r) { ++r.second.bytes; },          [](readings& r) { ++r.second.lines; },
+        [](readings& r) { r.largest_count = 0; },
+    };
+    const auto agree = [](const readings& r) {
+        tally_table table = *make_tally_table(2);
+        table.counters[2] = r.largest_count;
+        return readings_agree(r.before, r.after, r.first, r.second, table);
+    };
+    EXPECT_TRUE(agree(same));
+    for (std::size_t i = 0; i < std::size(changes); ++i) {
+        readings changed = same;
+        changes[i](changed);
+        EXPECT_FALSE(agree(changed)) << "change " << i;
+    }
+    // /proc says 0 for a size it cannot know; a device has no size to check.
+    readings unknown_size = same;
+    unknown_size.before.st_size = unknown_size.after.st_size = 0;
+    EXPECT_TRUE(agree(unknown_size));
+    readings device = same;
+    device.before.st_mode = device.after.st_mode = S_IFCHR;
+    device.first.bytes = device.second.bytes = 3;
+    EXPECT_TRUE(agree(device));
 }
 
 // As if 2^32 - 1 lines of 1 had come before: counting and printing go on past 32 bits.
