@@ -1,6 +1,7 @@
 #include "cli/tally_run.h"
 
 #include <charconv>
+#include <concepts>
 #include <csignal>
 #include <cstring>
 #include <string_view>
@@ -63,7 +64,8 @@ struct message_line {
         }
         return *this;
     }
-    message_line& operator<<(std::int64_t number) {
+    template <std::integral Number>
+    message_line& operator<<(Number number) {
         char digits[24];
         return *this << std::string_view(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
     }
@@ -105,12 +107,11 @@ void describe(message_line& line, const tally_error& error, std::string_view pat
     const std::string_view reason = std::strerror(error.system_error);
     switch (error.fault) {
         case tally_fault::negative_value:
-            line << "line " << static_cast<std::int64_t>(error.line) << ": negative value " << error.value;
+            line << "line " << error.line << ": negative value " << error.value;
             return;
         case tally_fault::value_above_largest:
-            line << "line " << static_cast<std::int64_t>(error.line) << ": value " << error.value
-                 << " is above the largest value " << error.largest_value
-                 << " of the first pass; the file changed while it was read";
+            line << "line " << error.line << ": value " << error.value << " is above the largest value "
+                 << error.largest_value << " of the first pass; the file changed while it was read";
             return;
         case tally_fault::input_changed:
             line << escaped{path} << " changed while it was read";

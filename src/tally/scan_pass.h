@@ -53,7 +53,7 @@ struct pass_end {
     std::uint64_t bytes = 0;             // read from the input
     std::uint64_t lines = 0;             // newline bytes read
     bool stopped = false;                // the visitor stopped it before the end
-    std::optional<tally_error> failure;  // not_rewindable, out_of_memory or read_failed
+    std::optional<tally_error> failure{};  // not_rewindable, out_of_memory or read_failed
 };
 
 std::optional<tally_error> rewind_input(int input);

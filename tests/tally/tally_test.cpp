@@ -1,3 +1,4 @@
+#include "tally/scan_model.h"
 #include "tally/scan_pass.h"
 #include "tally/tally_error.h"
 #include "tally/tally_file.h"
@@ -47,12 +48,9 @@ TEST(token_value, reads_a_leading_decimal_number_as_strtol_does) {
     for (const auto& [token, value] : cases) EXPECT_EQ(token_value(token), value) << '"' << token << '"';
 }
 
-using visits = std::vector<std::pair<std::int32_t, std::uint64_t>>;  // value, line
-
-// A file of many lines of every kind, and the visits that a model as plain as
-// can be (split, skip space, strtoll) expects of it. Values grow with the line
-// number, so the largest keeps changing; extremes adds a negative value and
-// one past the 32-bit range.
+// A file of many lines of every kind, and the visits that the model expects
+// of it. Values grow with the line number, so the largest keeps changing;
+// extremes adds a negative value and one past the 32-bit range.
 std::pair<std::string, visits> model_file(bool extremes) {
     const char* const odd[] = {"",
                                " ",
@@ -67,19 +65,13 @@ std::pair<std::string, visits> model_file(bool extremes) {
                                extremes ? "-5" : "0",
                                extremes ? "999999999999" : "1"};
     std::string bytes;
-    visits expected;
     std::uint32_t random = 1;
     for (std::uint64_t line = 1; line <= 5000; ++line) {
         random = random * 1103515245 + 12345;
-        std::string text = random >> 28 ? std::to_string((random >> 8) % (line * line)) : odd[(random >> 16) % 12];
-        text += std::string(random >> 20 & 63, 'a') + '\n';
-        bytes += text;
-        const std::size_t first = text.find_first_not_of(" \t\n\v\f\r");
-        if (first == std::string::npos) continue;
-        const long long value = std::strtoll(text.c_str() + first, nullptr, 10);
-        expected.emplace_back(std::clamp<long long>(value, INT32_MIN, INT32_MAX), line);
+        bytes += random >> 28 ? std::to_string((random >> 8) % (line * line)) : odd[(random >> 16) % 12];
+        bytes += std::string(random >> 20 & 63, 'a') + '\n';
     }
-    return {bytes, expected};
+    return {bytes, model_visits(bytes)};
 }
 
 // The paths this processor can run: AVX2 only where it has it.
@@ -123,10 +115,7 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
     // clang-format on
     for (std::size_t row = 0; row < cases.size(); ++row) {
         const auto& [bytes, expected] = cases[row];
-        const auto negative = std::find_if(expected.begin(), expected.end(), [](auto v) { return v.first < 0; });
-        std::pair<std::int32_t, std::uint64_t> first_pass{0, 0};  // the largest value, or a negative one and its line
-        for (const auto& visit : expected) first_pass.first = std::max(first_pass.first, visit.first);
-        if (negative != expected.end()) first_pass = *negative;
+        const auto first_pass = model_first_pass(expected);
         const int input = memory_file(bytes);
         const auto newlines = static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
         for (const scan_path path : runnable_paths()) {
@@ -144,7 +133,7 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
                 largest_value largest;
                 const pass_end first = scan_pass(input, largest, block_size, path);
                 EXPECT_EQ(std::pair(largest.value, largest.line), first_pass);
-                EXPECT_EQ(first.stopped, negative != expected.end());
+                EXPECT_EQ(first.stopped, first_pass.first < 0);
                 if (!first.stopped) {
                     EXPECT_EQ(first.lines, newlines);
                 }
@@ -207,45 +196,39 @@ TEST(count_values, counts_up_to_the_largest_and_stops_at_a_value_without_a_count
 }
 
 // Any difference between the two readings is a change, but for the size of a
-// file that the system cannot know.
+// file that the system cannot know (/proc says 0) or that has none (a device).
 TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
     struct readings {
         struct stat before, after;
         pass_end first, second;
-        std::uint32_t largest_count;
+        std::uint32_t largest_count = 1;
     };
-    struct stat file = {};
-    file.st_mode = S_IFREG;
-    file.st_size = 10;
-    const pass_end whole{.bytes = 10, .lines = 2, .stopped = false, .failure = std::nullopt};
-    const readings same{file, file, whole, whole, 1};
-    const std::function<void(readings&)> changes[] = {
-        [](readings& r) { ++r.after.st_dev; },          [](readings& r) { ++r.after.st_ino; },
-        [](readings& r) { ++r.after.st_size; },         [](readings& r) { ++r.after.st_mtim.tv_sec; },
-        [](readings& r) { ++r.after.st_mtim.tv_nsec; }, [](readings& r) { ++r.after.st_ctim.tv_sec; },
-        [](readings& r) { ++r.after.st_ctim.tv_nsec; }, [](readings& r) { r.first.bytes = r.second.bytes = 9; },
-        [](readings& r) { ++r.second.bytes; },          [](readings& r) { ++r.second.lines; },
-        [](readings& r) { r.largest_count = 0; },
+    readings same{.before = {}, .after = {}, .first = {.bytes = 10, .lines = 2}, .second = {.bytes = 10, .lines = 2}};
+    same.before.st_mode = same.after.st_mode = S_IFREG;
+    same.before.st_size = same.after.st_size = 10;
+    const std::pair<bool, std::function<void(readings&)>> rows[] = {
+        {true, [](readings&) {}},
+        {false, [](readings& r) { ++r.after.st_dev; }},
+        {false, [](readings& r) { ++r.after.st_ino; }},
+        {false, [](readings& r) { ++r.after.st_size; }},
+        {false, [](readings& r) { ++r.after.st_mtim.tv_sec; }},
+        {false, [](readings& r) { ++r.after.st_mtim.tv_nsec; }},
+        {false, [](readings& r) { ++r.after.st_ctim.tv_sec; }},
+        {false, [](readings& r) { ++r.after.st_ctim.tv_nsec; }},
+        {false, [](readings& r) { r.first.bytes = r.second.bytes = 9; }},
+        {false, [](readings& r) { ++r.second.bytes; }},
+        {false, [](readings& r) { ++r.second.lines; }},
+        {false, [](readings& r) { r.largest_count = 0; }},
+        {true, [](readings& r) { r.before.st_size = r.after.st_size = 0; }},
+        {true, [](readings& r) { r.before.st_mode = r.after.st_mode = S_IFCHR, r.first.bytes = r.second.bytes = 3; }},
     };
-    const auto agree = [](const readings& r) {
+    for (std::size_t row = 0; row < std::size(rows); ++row) {
+        readings r = same;
+        rows[row].second(r);
         tally_table table = *make_tally_table(2);
         table.counters[2] = r.largest_count;
-        return readings_agree(r.before, r.after, r.first, r.second, table);
-    };
-    EXPECT_TRUE(agree(same));
-    for (std::size_t i = 0; i < std::size(changes); ++i) {
-        readings changed = same;
-        changes[i](changed);
-        EXPECT_FALSE(agree(changed)) << "change " << i;
+        EXPECT_EQ(readings_agree(r.before, r.after, r.first, r.second, table), rows[row].first) << "row " << row;
     }
-    // /proc says 0 for a size it cannot know; a device has no size to check.
-    readings unknown_size = same;
-    unknown_size.before.st_size = unknown_size.after.st_size = 0;
-    EXPECT_TRUE(agree(unknown_size));
-    readings device = same;
-    device.before.st_mode = device.after.st_mode = S_IFCHR;
-    device.first.bytes = device.second.bytes = 3;
-    EXPECT_TRUE(agree(device));
 }
 
 // As if 2^32 - 1 lines of 1 had come before: counting and printing go on past 32 bits.
