@@ -69,7 +69,7 @@ struct run_folder {
         fs::create_directories(dir / "dir");
         ::mkfifo((dir / "fifo").c_str(), 0600);
         ::mkfifo((dir / "lonely").c_str(), 0600);
-        fs::create_symlink("fifo", dir / "odd\nname\t\\\x01");
+        fs::create_symlink("fifo", dir / "odd\nname\t\\\x1f\x7f");
         fifo_writer = ::open((dir / "fifo").c_str(), O_RDWR | O_CLOEXEC);
     }
     ~run_folder() {
@@ -154,8 +154,8 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
          .status = 1, .wrapper = "timeout -s KILL 10"},
         // A path is kept byte for byte on standard output, and escaped where it would break a line of standard error.
         {"'new\nline'", "", "error; file new\nline failed to load\n" + hint, "", 1},
-        {"\"$(printf 'odd\\nname\\t\\\\\\001')\"", "", go,
-         "error; cannot rewind odd\\nname\\t\\\\\\001, which is read twice: Illegal seek\n", 1},
+        {"\"$(printf 'odd\\nname\\t\\\\\\037\\177')\"", "", go,
+         "error; cannot rewind odd\\nname\\t\\\\\\037\\177, which is read twice: Illegal seek\n", 1},
         {.args = "input", .input = "2147483647\n", .out = go,
          .err = "error; largest value 2147483647 needs more memory than is available\n", .status = 1,
          .setup = "ulimit -v 262144;"},

@@ -130,6 +130,15 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
                 const pass_end end = scan_pass(input, note, block_size, path);
                 EXPECT_TRUE(seen == expected) << first_difference(seen, expected);
                 EXPECT_EQ(std::tuple(end.bytes, end.lines, end.stopped), std::tuple(bytes.size(), newlines, false));
+                // A visitor that says stop after its second line is not called again.
+                seen.clear();
+                const auto two = [&](std::int32_t value, std::uint64_t line) {
+                    seen.emplace_back(value, line);
+                    return seen.size() < 2;
+                };
+                EXPECT_EQ(scan_pass(input, two, block_size, path).stopped, expected.size() >= 2);
+                EXPECT_TRUE(seen ==
+                            visits(expected.begin(), expected.begin() + std::min<std::size_t>(2, expected.size())));
                 largest_value largest;
                 const pass_end first = scan_pass(input, largest, block_size, path);
                 EXPECT_EQ(std::pair(largest.value, largest.line), first_pass);
