@@ -77,27 +77,62 @@ struct message_line {
     }
 };
 
-// A path inside a one-line message: the bytes that would break the line are
-// escaped as C and `ls -b` write them, and so is the backslash, so that the
-// text stays unambiguous.
+// How many bytes at the start of text form one character that a terminal
+// shows as itself: printable ASCII, or a printable character in valid UTF-8
+// (shortest form, no surrogate, at most U+10FFFF). 0 for any other byte, and
+// for the characters that move or reorder what a terminal shows: the C1
+// controls, the line and paragraph separators, the bidirectional controls.
+std::size_t printable_length(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    if (lead >= 0x20 && lead < 0x7F) return 1;
+    std::size_t length;
+    char32_t code, smallest;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, code = lead & 0x1F, smallest = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, code = lead & 0x0F, smallest = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, code = lead & 0x07, smallest = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() < length) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[i]);
+        if ((next & 0xC0) != 0x80) return 0;
+        code = code << 6 | (next & 0x3F);
+    }
+    const bool shown = code >= smallest && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF) && code > 0x9F &&
+                       code != 0x061C && code != 0x200E && code != 0x200F && (code < 0x2028 || code > 0x202E) &&
+                       (code < 0x2066 || code > 0x2069);
+    return shown ? length : 0;
+}
+
+// A path inside a one-line message on a terminal: the bytes that would break
+// the line are escaped as C and `ls -b` write them, the backslash too so that
+// the text stays unambiguous, and every other byte that is not part of a
+// printable character in octal. Printable UTF-8, such as `café`, stays.
 struct escaped {
     std::string_view path;
 };
 
 message_line& operator<<(message_line& line, escaped path) {
     constexpr std::string_view named = "\a\b\t\n\v\f\r\\", names = "abtnvfr\\";
-    for (const char c : path.path) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (const auto at = named.find(c); at != named.npos) {
+    for (std::string_view rest = path.path; !rest.empty();) {
+        const auto byte = static_cast<unsigned char>(rest[0]);
+        std::size_t length = 1;
+        if (const auto at = named.find(rest[0]); at != named.npos) {
             const char escape[] = {'\\', names[at]};
             line << std::string_view(escape, 2);
-        } else if (byte < 0x20 || byte == 0x7F) {
+        } else if ((length = printable_length(rest)) != 0) {
+            line << rest.substr(0, length);
+        } else {
+            length = 1;
             const char octal[] = {'\\', static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + (byte >> 3 & 7)),
                                   static_cast<char>('0' + (byte & 7))};
             line << std::string_view(octal, 4);
-        } else {
-            line << std::string_view(&c, 1);
         }
+        rest.remove_prefix(length);
     }
     return line;
 }

@@ -117,8 +117,11 @@ std::optional<tally_error> print_report(int output, const tally_table& table, st
 int write_all(int output, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t put = ::write(output, bytes.data(), bytes.size());
-        if (put >= 0) {
+        if (put > 0) {
             bytes.remove_prefix(static_cast<std::size_t>(put));
+        } else if (put == 0) {
+            // No error and no progress: trying again could spin for ever.
+            return EIO;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             // A non-blocking output that is full: wait for the reader, as a
             // blocking write would.

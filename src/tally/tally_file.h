@@ -73,7 +73,8 @@ pass_end count_values(int input, tally_table& table);
 std::optional<tally_error> print_report(int output, const tally_table& table, std::int32_t largest_value);
 
 // write(2) until every byte is out: retried when a signal interrupts it, and
-// waited for when the output is non-blocking and full. Returns 0, or errno.
+// waited for when the output is non-blocking and full. Returns 0, or errno;
+// a write that takes no byte and gives no error is EIO.
 int write_all(int output, std::string_view bytes);
 
 }  // namespace mavek
