@@ -3,22 +3,18 @@
 #include "tally/tally_error.h"
 #include "tally/tally_file.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/time.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -51,7 +47,7 @@ TEST(token_value, reads_a_leading_decimal_number_as_strtol_does) {
 // A file of many lines of every kind, and the visits that the model expects
 // of it. Values grow with the line number, so the largest keeps changing;
 // extremes adds a negative value and one past the 32-bit range.
-std::pair<std::string, visits> model_file(bool extremes) {
+std::pair<std::string, visits> model_file(bool extremes, std::uint64_t lines = 5000) {
     const char* const odd[] = {"",
                                " ",
                                "  8",
@@ -66,7 +62,7 @@ std::pair<std::string, visits> model_file(bool extremes) {
                                extremes ? "999999999999" : "1"};
     std::string bytes;
     std::uint32_t random = 1;
-    for (std::uint64_t line = 1; line <= 5000; ++line) {
+    for (std::uint64_t line = 1; line <= lines; ++line) {
         random = random * 1103515245 + 12345;
         bytes += random >> 28 ? std::to_string((random >> 8) % (line * line)) : odd[(random >> 16) % 12];
         bytes += std::string(random >> 20 & 63, 'a') + '\n';
@@ -104,6 +100,9 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
         {"000000000000000000042 x\n12345678901234567890\n", {{42, 1}, {INT32_MAX, 2}}},
         // The bytes just outside the digits, right after a number read many bytes at a time.
         {"12:\n34/\n9999999:\n", {{12, 1}, {34, 2}, {9999999, 3}}},
+        // Bytes above 0x7F right after the digits, as in UTF-8 units: 5 °C, 12µm.
+        {"5 \xc2\xb0""C\n12\xc2\xb5m\n9\x80\n3\xff\xff\xff\xff\xff\xff\xff\n77\xb0\n"s,
+         {{5, 1}, {12, 2}, {9, 3}, {3, 4}, {77, 5}}},
         // At block size 7 the last block is short, and the longer one before it is still in the buffer.
         {"111\n22\n5\n", {{111, 1}, {22, 2}, {5, 3}}},
         // A line start, or a run of digits, that crosses into the next 64-byte chunk.
@@ -111,7 +110,16 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
         {"1"s + std::string(62, 'a') + "\n-9\n", {{1, 1}, {-9, 2}}},
         {"5555\n1"s + std::string(118, 'a') + "\n6666\n", {{5555, 1}, {1, 2}, {6666, 3}}},
         model_file(false), model_file(true),
+        // Several whole blocks of the size a run reads in, the last one short.
+        model_file(false, 40000),
     };
+    // Short tokens of every kind, shifted one byte at a time across the edges
+    // of blocks and chunks: a sign, the digits and the byte after them each
+    // land in the next block at some shift.
+    for (std::size_t shift = 0; shift < 2 * chunk_bytes + 2; shift += 3) {
+        const std::string bytes = std::string(shift, ' ') + "1-2\n-34\n+5x\n77 8\n 6\n-\n+\n2\xb5\n";
+        cases.emplace_back(bytes, model_visits(bytes));
+    }
     // clang-format on
     for (std::size_t row = 0; row < cases.size(); ++row) {
         const auto& [bytes, expected] = cases[row];
@@ -119,7 +127,11 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
         const int input = memory_file(bytes);
         const auto newlines = static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
         for (const scan_path path : runnable_paths()) {
-            for (const std::size_t block_size : {1, 2, 3, 7, 61, 4099, 1 << 18}) {
+            // A file of several real blocks is read in large ones only, to keep the time down.
+            const auto block_sizes = bytes.size() > 3 * default_block_size
+                                         ? std::vector<std::size_t>{4099, default_block_size}
+                                         : std::vector<std::size_t>{1, 2, 3, 7, 61, 4099, default_block_size};
+            for (const std::size_t block_size : block_sizes) {
                 SCOPED_TRACE("row " + std::to_string(row) + (path == scan_path::avx2 ? ", avx2" : ", portable") +
                              ", block size " + std::to_string(block_size));
                 visits seen;
@@ -220,6 +232,10 @@ TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
         {false, [](readings& r) { ++r.after.st_dev; }},
         {false, [](readings& r) { ++r.after.st_ino; }},
         {false, [](readings& r) { ++r.after.st_size; }},
+        {false, [](readings& r) { ++r.before.st_size; }},  // the size alone: the bytes read still match after
+        {false, [](readings& r) { ++r.before.st_dev; }},
+        {false, [](readings& r) { ++r.before.st_mtim.tv_sec; }},
+        {false, [](readings& r) { ++r.before.st_ctim.tv_nsec; }},
         {false, [](readings& r) { ++r.after.st_mtim.tv_sec; }},
         {false, [](readings& r) { ++r.after.st_mtim.tv_nsec; }},
         {false, [](readings& r) { ++r.after.st_ctim.tv_sec; }},
@@ -240,63 +256,105 @@ TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
     }
 }
 
-// As if 2^32 - 1 lines of 1 had come before: counting and printing go on past 32 bits.
+// Counting and printing go on past 32 bits: counters start as if 2^32 - 1
+// (or, with a high half, more) lines had come before. The high half is made
+// on the first wrap and kept for the next, of the same value or another.
 TEST(count_values, counts_and_prints_past_32_bits) {
-    const int input = memory_file("1\n2\n"), output = memory_file("");
-    tally_table table = *make_tally_table(2);
-    table.counters[1] = UINT32_MAX;
-    EXPECT_FALSE(count_values(input, table).failure);
-    EXPECT_FALSE(print_report(output, table, 2));
-    std::string report(64, '\0');
-    report.resize(static_cast<std::size_t>(::pread(output, report.data(), report.size(), 0)));
-    EXPECT_EQ(report, "1 4294967296\n2 1\n");
-    ::close(input);
-    ::close(output);
+    struct row {
+        std::string bytes;
+        std::uint32_t start_1, start_2, high_1;  // counters[1], counters[2], high[1] before counting
+        std::string report;
+    };
+    const row rows[] = {
+        {"1\n2\n", UINT32_MAX, 0, 0, "1 4294967296\n2 1\n"},
+        {"1\n2\n1\n", UINT32_MAX, UINT32_MAX, 0, "1 4294967297\n2 4294967296\n"},
+        {"2\n1\n1\n", UINT32_MAX, UINT32_MAX, 0, "1 4294967297\n2 4294967296\n"},
+        {"1\n", UINT32_MAX, 0, 2, "1 12884901888\n2 0\n"},
+        {"2\n", UINT32_MAX, UINT32_MAX, UINT32_MAX, "1 18446744073709551615\n2 4294967296\n"},
+    };
+    for (const auto& [bytes, start_1, start_2, high_1, report] : rows) {
+        const int input = memory_file(bytes), output = memory_file("");
+        tally_table table = *make_tally_table(2);
+        table.counters[1] = start_1;
+        table.counters[2] = start_2;
+        if (high_1 != 0) {
+            table.high.reset(static_cast<std::uint32_t*>(std::calloc(3, sizeof(std::uint32_t))));
+            table.high[1] = high_1;
+        }
+        EXPECT_FALSE(count_values(input, table).failure) << bytes;
+        EXPECT_FALSE(print_report(output, table, 2)) << bytes;
+        std::string printed(64, '\0');
+        printed.resize(static_cast<std::size_t>(::pread(output, printed.data(), printed.size(), 0)));
+        EXPECT_EQ(printed, report) << bytes;
+        ::close(input);
+        ::close(output);
+    }
 }
 
-// A signal whose handler does not ask for SA_RESTART makes a blocked read or
-// write fail with EINTR, which is no failure. A timer sends one every millisecond while write_all
-// waits on a full pipe, then read_block on an empty one, each for 100 ms or
-// more, until a helper thread (which the signals never reach) drains or fills it.
-TEST(interrupted_io, is_retried_not_reported) {
-#if defined(MAVEK_TALLY_EMULATED)
-    GTEST_SKIP() << "under qemu-user the signals are the emulator's, and qemu-i386 hangs on them";
-#endif
-    static std::atomic<int> signals{0};
-    struct sigaction action = {}, old_action;
-    action.sa_handler = [](int) { ++signals; };
-    ASSERT_EQ(::sigaction(SIGALRM, &action, &old_action), 0);
-    int to_helper[2], from_helper[2];
-    ASSERT_EQ(::pipe(to_helper) | ::pipe(from_helper), 0);
-    const std::string bytes(1 << 20, 'x');  // more than a pipe holds
-    std::string drained;
-    sigset_t alarm, old_mask;
-    sigemptyset(&alarm);
-    sigaddset(&alarm, SIGALRM);
-    ::pthread_sigmask(SIG_BLOCK, &alarm, &old_mask);  // inherited by the helper only
-    std::thread helper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        char buffer[4096];
-        for (ssize_t got; (got = ::read(to_helper[0], buffer, sizeof buffer)) > 0;)
-            drained.append(buffer, static_cast<std::size_t>(got));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_EQ(::write(from_helper[1], "7", 1), 1);
-    });
-    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-    const itimerval every_ms = {{0, 1000}, {0, 1000}}, off = {};
-    ::setitimer(ITIMER_REAL, &every_ms, nullptr);
+// What the next read(2) and write(2) calls return instead of doing their work.
+struct io_faults {
+    int read_interrupts = 0, write_interrupts = 0, writes_full = 0, writes_taking_nothing = 0;
+} faults;
+
+// write_all must retry a write that a signal interrupted and wait out a full
+// non-blocking output, but give up on one that neither fails nor takes a
+// byte; read_block must retry an interrupted read.
+TEST(write_all, retries_and_waits_but_fails_a_write_that_takes_nothing) {
+    struct row {
+        io_faults inject;
+        int result;
+    };
+    const row rows[] = {
+        {{.write_interrupts = 3}, 0},
+        {{.writes_full = 3}, 0},
+        {{.write_interrupts = 1, .writes_full = 1}, 0},
+        {{.writes_taking_nothing = 1}, EIO},
+    };
+    for (const auto& [inject, result] : rows) {
+        int pipe_ends[2];
+        ASSERT_EQ(::pipe(pipe_ends), 0);
+        faults = inject;
+        EXPECT_EQ(write_all(pipe_ends[1], "1 2\n"), result);
+        EXPECT_EQ(std::tuple(faults.write_interrupts, faults.writes_full), std::tuple(0, 0));
+        faults = {};
+        char got[8] = {};
+        ::close(pipe_ends[1]);
+        EXPECT_EQ(::read(pipe_ends[0], got, sizeof got), result == 0 ? 4 : 0);
+        ::close(pipe_ends[0]);
+    }
+    const int input = memory_file("7\n");
+    ::lseek(input, 0, SEEK_SET);
+    faults.read_interrupts = 3;
     char byte = 0;
-    EXPECT_EQ(write_all(to_helper[1], bytes), 0);
-    ::close(to_helper[1]);  // the end of the bytes for the helper, even if the write failed
-    EXPECT_EQ(read_block(from_helper[0], &byte, 1), 1);
-    ::setitimer(ITIMER_REAL, &off, nullptr);
-    helper.join();
-    EXPECT_GT(signals, 100);
-    EXPECT_EQ(drained, bytes);
-    EXPECT_EQ(byte, '7');
-    for (const int fd : {to_helper[0], from_helper[0], from_helper[1]}) ::close(fd);
-    ::sigaction(SIGALRM, &old_action, nullptr);
+    EXPECT_EQ(read_block(input, &byte, 1), 1);
+    EXPECT_EQ(std::tuple(byte, faults.read_interrupts), std::tuple('7', 0));
+    faults = {};
+    ::close(input);
 }
 
 }  // namespace
 }  // namespace mavek
+
+// This program's own read(2) and write(2) take the C library's place in the
+// whole process, so that the faults above come exactly when asked for.
+extern "C" ssize_t read(int fd, void* buffer, std::size_t size) {
+    if (mavek::faults.read_interrupts > 0) {
+        --mavek::faults.read_interrupts;
+        errno = EINTR;
+        return -1;
+    }
+    return ::syscall(SYS_read, fd, buffer, size);
+}
+
+extern "C" ssize_t write(int fd, const void* buffer, std::size_t size) {
+    auto& faults = mavek::faults;
+    for (int* fault : {&faults.write_interrupts, &faults.writes_full}) {
+        if (*fault > 0) {
+            --*fault;
+            errno = fault == &faults.write_interrupts ? EINTR : EAGAIN;
+            return -1;
+        }
+    }
+    if (faults.writes_taking_nothing > 0) return --faults.writes_taking_nothing, 0;
+    return ::syscall(SYS_write, fd, buffer, size);
+}

@@ -1,0 +1,122 @@
+// Preloaded into mavek-tally by the end-to-end tests, so that the input can
+// change at an exact point of a run rather than at a moment guessed by a clock:
+//
+//   MAVEK_HOOK_AT    "rewind N": once the Nth rewind to offset 0 is done;
+//                    "read N": once the Nth read that returned bytes is done
+//   MAVEK_HOOK_RUN   a shell command, run once at that point
+//   MAVEK_HOOK_POKE  "OFFSET=BYTE ...": from that point on, reads return BYTE
+//                    (a number) at file OFFSET instead of what the file holds,
+//                    as a file whose content changes without its metadata would
+//
+// The hook takes itself out of the environment, so the command's shell and
+// anything it starts run without it.
+// The 32-bit lseek and lseek64 are hooked apart, as the C library has both.
+#undef _FILE_OFFSET_BITS
+
+#include <dlfcn.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct hook {
+    std::string at;          // "rewind" or "read"
+    long count = 0;          // the Nth of them
+    std::string command;
+    std::vector<std::pair<std::uint64_t, unsigned char>> pokes;
+    long rewinds = 0, reads = 0;
+    bool armed = false;      // the point has come
+    int input = -1;          // the descriptor last rewound to 0
+    std::uint64_t position = 0;
+};
+
+hook& the_hook() {
+    static hook h;
+    return h;
+}
+
+[[gnu::constructor]] void load_hook() {
+    hook& h = the_hook();
+    if (const char* at = std::getenv("MAVEK_HOOK_AT")) std::istringstream(at) >> h.at >> h.count;
+    if (const char* command = std::getenv("MAVEK_HOOK_RUN")) h.command = command;
+    if (const char* pokes = std::getenv("MAVEK_HOOK_POKE")) {
+        std::istringstream words(pokes);
+        std::uint64_t offset;
+        char equals;
+        unsigned byte;
+        while (words >> offset >> equals >> byte) h.pokes.emplace_back(offset, static_cast<unsigned char>(byte));
+    }
+    for (const char* name : {"LD_PRELOAD", "MAVEK_HOOK_AT", "MAVEK_HOOK_RUN", "MAVEK_HOOK_POKE"}) ::unsetenv(name);
+}
+
+void arrive(hook& h, const char* what, long nth) {
+    if (h.armed || h.at != what || nth != h.count) return;
+    h.armed = true;
+    if (!h.command.empty() && std::system(h.command.c_str()) != 0) {
+        std::fputs("io_hook: the command failed\n", stderr);
+        std::_Exit(99);
+    }
+}
+
+template <class Function>
+Function next(const char* name) {
+    return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+}
+
+ssize_t after_read(int fd, void* buffer, ssize_t got) {
+    hook& h = the_hook();
+    if (fd != h.input || got <= 0) return got;
+    if (h.armed) {
+        for (const auto& [offset, byte] : h.pokes)
+            if (offset >= h.position && offset - h.position < static_cast<std::uint64_t>(got))
+                static_cast<unsigned char*>(buffer)[offset - h.position] = byte;
+    }
+    h.position += static_cast<std::uint64_t>(got);
+    arrive(h, "read", ++h.reads);
+    return got;
+}
+
+off_t after_seek(int fd, off_t offset, int whence, off_t got) {
+    hook& h = the_hook();
+    if (got == 0 && offset == 0 && whence == SEEK_SET) {
+        h.input = fd;
+        h.position = 0;
+        arrive(h, "rewind", ++h.rewinds);
+    }
+    return got;
+}
+
+}  // namespace
+
+extern "C" {
+
+ssize_t read(int fd, void* buffer, size_t size) {
+    static const auto real = next<ssize_t (*)(int, void*, size_t)>("read");
+    return after_read(fd, buffer, real(fd, buffer, size));
+}
+
+ssize_t __read_chk(int fd, void* buffer, size_t size, size_t buffer_size) {
+    static const auto real = next<ssize_t (*)(int, void*, size_t, size_t)>("__read_chk");
+    return after_read(fd, buffer, real(fd, buffer, size, buffer_size));
+}
+
+off_t lseek(int fd, off_t offset, int whence) {
+    static const auto real = next<off_t (*)(int, off_t, int)>("lseek");
+    return after_seek(fd, offset, whence, real(fd, offset, whence));
+}
+
+off64_t lseek64(int fd, off64_t offset, int whence) {
+    static const auto real = next<off64_t (*)(int, off64_t, int)>("lseek64");
+    return after_seek(fd, offset, whence, real(fd, offset, whence));
+}
+
+}  // extern "C"
