@@ -49,7 +49,7 @@ struct message_line {
     int output;
     int error = 0;  // the first write that failed, if one did
     std::size_t size = 0;
-    char text[4096];
+    char text[1024];
 
     explicit message_line(int fd) : output(fd) {}
 

@@ -1,6 +1,6 @@
-// The scan of one line byte by byte: slow, but it takes any line, and it can
-// stop anywhere and carry on in the next block. The fast kernel leaves it the
-// lines that it does not take.
+// The scan of one line byte by byte: slow, but it can stop anywhere and
+// carry on in the next block. It takes the lines that cross a block's edge;
+// the fast kernel takes the others.
 #pragma once
 
 #include <cstdint>

@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <charconv>
 
+#include <linux/magic.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace mavek {
@@ -27,17 +29,35 @@ bool carry(tally_table& table, std::uint32_t value) {
 
 }  // namespace
 
+bool size_is_length(int input) {
+    struct statfs system;
+    if (::fstatfs(input, &system) != 0) return true;
+    switch (system.f_type) {
+        case PROC_SUPER_MAGIC:
+        case SYSFS_MAGIC:
+        case DEBUGFS_MAGIC:
+        case TRACEFS_MAGIC:
+        case SECURITYFS_MAGIC:
+        case CGROUP_SUPER_MAGIC:
+        case CGROUP2_SUPER_MAGIC:
+            return false;
+        default:
+            return true;
+    }
+}
+
 bool readings_agree(const struct stat& before, const struct stat& after, const pass_end& first, const pass_end& second,
-                    const tally_table& table) {
+                    const tally_table& table, bool size_is_length) {
     // The same file, of the same size, neither written nor touched in its inode.
     const bool same_file =
         before.st_dev == after.st_dev && before.st_ino == after.st_ino && before.st_size == after.st_size &&
         before.st_mtim.tv_sec == after.st_mtim.tv_sec && before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
         before.st_ctim.tv_sec == after.st_ctim.tv_sec && before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
-    // All of a regular file; a size of 0 is what /proc gives for files whose size it cannot know.
-    const bool whole_file =
-        !S_ISREG(after.st_mode) || after.st_size == 0 || first.bytes == static_cast<std::uint64_t>(after.st_size);
+    // All of a regular file, where its size is its length.
+    const bool whole_file = !S_ISREG(after.st_mode) || after.st_size == 0 || !size_is_length ||
+                            first.bytes == static_cast<std::uint64_t>(after.st_size);
     return same_file && whole_file && first.bytes == second.bytes && first.lines == second.lines &&
+           first.fingerprint == second.fingerprint &&
            (table.size == 1 || count_of(table, static_cast<std::uint32_t>(table.size - 1)) != 0);
 }
 
@@ -93,7 +113,7 @@ std::optional<tally_error> tally_file(int input, int output) {
     const pass_end second = count_values(input, *table);
     if (second.failure) return second.failure;
     if (::fstat(input, &after) != 0) return tally_error{.fault = tally_fault::read_failed, .system_error = errno};
-    if (!readings_agree(before, after, first, second, *table)) return tally_error{.fault = tally_fault::input_changed};
+    if (!readings_agree(before, after, first, second, *table, size_is_length(input))) return tally_error{.fault = tally_fault::input_changed};
     return print_report(output, *table, largest);
 }
 

@@ -57,11 +57,17 @@ inline std::uint64_t count_of(const tally_table& table, std::uint32_t value) {
 // saw the same file.
 std::optional<tally_error> tally_file(int input, int output);
 
+// Whether the size of the open input is the length of its text: not on the
+// pseudo file systems (/proc, /sys, ...), which give 0 or a page for any file.
+bool size_is_length(int input);
+
 // Whether both passes read one and the same text, as far as the system can
-// tell cheaply: fstat before and after, as many bytes and lines, all of a
-// regular file, and the largest value of the first counted by the second.
+// tell cheaply: fstat before and after (any change of the inode counts), as
+// many bytes and lines, the same values in the same order, all of a regular
+// file whose size is its length, and the largest value of the first counted
+// by the second.
 bool readings_agree(const struct stat& before, const struct stat& after, const pass_end& first, const pass_end& second,
-                    const tally_table& table);
+                    const tally_table& table, bool size_is_length);
 
 // The two passes of tally_file. A value that has no counter ends either with
 // its failure: negative_value, or value_above_largest in the second.

@@ -100,6 +100,10 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
         {"000000000000000000042 x\n12345678901234567890\n", {{42, 1}, {INT32_MAX, 2}}},
         // The bytes just outside the digits, right after a number read many bytes at a time.
         {"12:\n34/\n9999999:\n", {{12, 1}, {34, 2}, {9999999, 3}}},
+        // A slice of line ends only, as many as it can hold.
+        {std::string(5000, '\n') + "4\n", {{4, 5001}}},
+        // Lines of any format, many in a row: each is read inside the kernel.
+        {" 1x\n+2x\n00000003 x\n      4 uniq\n123456789\n\t-0\n", {{1, 1}, {2, 2}, {3, 3}, {4, 4}, {123456789, 5}, {0, 6}}},
         // Bytes above 0x7F right after the digits, as in UTF-8 units: 5 °C, 12µm.
         {"5 \xc2\xb0""C\n12\xc2\xb5m\n9\x80\n3\xff\xff\xff\xff\xff\xff\xff\n77\xb0\n"s,
          {{5, 1}, {12, 2}, {9, 3}, {3, 4}, {77, 5}}},
@@ -217,12 +221,14 @@ TEST(count_values, counts_up_to_the_largest_and_stops_at_a_value_without_a_count
 }
 
 // Any difference between the two readings is a change, but for the size of a
-// file that the system cannot know (/proc says 0) or that has none (a device).
+// file that the system cannot know (/proc says 0, /sys a page) or that has
+// none (a device).
 TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
     struct readings {
         struct stat before, after;
         pass_end first, second;
         std::uint32_t largest_count = 1;
+        bool size_is_length = true;
     };
     readings same{.before = {}, .after = {}, .first = {.bytes = 10, .lines = 2}, .second = {.bytes = 10, .lines = 2}};
     same.before.st_mode = same.after.st_mode = S_IFREG;
@@ -243,6 +249,8 @@ TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
         {false, [](readings& r) { r.first.bytes = r.second.bytes = 9; }},
         {false, [](readings& r) { ++r.second.bytes; }},
         {false, [](readings& r) { ++r.second.lines; }},
+        {false, [](readings& r) { ++r.second.fingerprint; }},
+        {true, [](readings& r) { r.first.bytes = r.second.bytes = 6, r.size_is_length = false; }},  // /sys
         {false, [](readings& r) { r.largest_count = 0; }},
         {true, [](readings& r) { r.before.st_size = r.after.st_size = 0; }},
         {true, [](readings& r) { r.before.st_mode = r.after.st_mode = S_IFCHR, r.first.bytes = r.second.bytes = 3; }},
@@ -252,7 +260,8 @@ TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
         rows[row].second(r);
         tally_table table = *make_tally_table(2);
         table.counters[2] = r.largest_count;
-        EXPECT_EQ(readings_agree(r.before, r.after, r.first, r.second, table), rows[row].first) << "row " << row;
+        EXPECT_EQ(readings_agree(r.before, r.after, r.first, r.second, table, r.size_is_length), rows[row].first)
+            << "row " << row;
     }
 }
 
