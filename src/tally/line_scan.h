@@ -19,11 +19,13 @@ struct line_scan {
     number_parse number;
 };
 
-// Runs the scan over one line: up to and past its newline, or to the end of
-// the block. Returns where it stopped, or end when the visitor stopped the
-// pass. A number ends at its first byte that is not a digit, so the rest of
-// the line, token included, is never looked at byte by byte: memchr jumps to
-// the newline.
+// Runs the scan over the part in [p, end) of a line that crosses a block's
+// edge: up to and past its newline, or to end. Returns where it stopped, or
+// end when the visitor stopped the pass. It never meets a newline before the
+// line's token: a line whose newline is in the block while the scan is still
+// before its token goes to the fast kernel. A number ends at its first byte
+// that is not a digit, so the rest of the line is never looked at byte by
+// byte: memchr jumps to the newline.
 template <class Visitor>
 const char* scan_line(line_scan& scan, const char* p, const char* const end, Visitor& visit) {
     using phase = line_scan::phase;
@@ -37,10 +39,6 @@ const char* scan_line(line_scan& scan, const char* p, const char* const end, Vis
                 return static_cast<const char*>(newline) + 1;
             }
             case phase::leading_space:
-                if (*p == '\n') {
-                    ++scan.line;  // a line without a token: nothing to visit
-                    return p + 1;
-                }
                 if (is_space(*p)) {
                     ++p;
                 } else {
