@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tally/status_line.h"
 #include "tally/tally_error.h"
 #include "tally/tally_file.h"
 
@@ -203,7 +204,12 @@ int tally_run(int argc, char* argv[]) {
         return exit_failure;
     }
     if (const int error = (out << "Processing mavek file...").end()) return report_write_failure(error);
-    if (const auto error = tally_file(input.fd, STDOUT_FILENO)) return report_failure(*error, path);
+    // Shown on standard error while the run is long, if that is a terminal;
+    // off the screen again before any message.
+    status_line status = make_status_line(STDERR_FILENO, STDOUT_FILENO);
+    const auto error = tally_file(input.fd, STDOUT_FILENO, &status);
+    status_erase(status);
+    if (error) return report_failure(*error, path);
     return exit_success;
 }
 

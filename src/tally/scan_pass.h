@@ -21,6 +21,7 @@
 #include "tally/line_scan.h"
 #include "tally/line_words.h"
 #include "tally/plain_lines.h"
+#include "tally/status_line.h"
 #include "tally/tally_error.h"
 
 namespace mavek {
@@ -71,7 +72,7 @@ struct free_block {
 std::unique_ptr<char, free_block> make_block(std::size_t block_size);
 
 template <scan_path path, class Visitor>
-pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size) {
+pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_line* status) {
     pass_end end{.failure = rewind_input(input)};
     if (end.failure) return end;
     const std::unique_ptr<char, free_block> block = make_block(block_size);
@@ -100,6 +101,7 @@ pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size) {
         end.bytes += static_cast<std::uint64_t>(got);
         scan_block<path>(scan, block.get(), block.get() + got, fingerprinted);
         if (scan.stopped) break;
+        if (status) status_progress(*status, end.bytes);
     }
     end.lines = scan.line - 1;
     end.stopped = scan.stopped;
@@ -111,8 +113,9 @@ pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size) {
 // code is inlined too: it cannot be inlined into a function compiled without.
 template <class Visitor>
 [[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] pass_end scan_blocks_avx2(int input, Visitor& visit,
-                                                                           std::size_t block_size) {
-    return scan_blocks<scan_path::avx2>(input, visit, block_size);
+                                                                           std::size_t block_size,
+                                                                           status_line* status) {
+    return scan_blocks<scan_path::avx2>(input, visit, block_size, status);
 }
 #endif
 
@@ -122,15 +125,16 @@ scan_path fastest_scan_path();
 // bytes and calls visit(value, line) once per line that has a token, in file
 // order, until visit returns false. Memory stays at one block, whatever the
 // length of a line. Both paths give the same visits; a path the processor
-// lacks falls back to portable.
+// lacks falls back to portable. The bytes read so far go to status, if given,
+// after each block.
 template <class Visitor>
 pass_end scan_pass(int input, Visitor&& visit, std::size_t block_size = default_block_size,
-                   [[maybe_unused]] scan_path path = fastest_scan_path()) {
+                   [[maybe_unused]] scan_path path = fastest_scan_path(), status_line* status = nullptr) {
 #if defined(__x86_64__)
     if (path == scan_path::avx2 && fastest_scan_path() == scan_path::avx2)
-        return scan_blocks_avx2(input, visit, block_size);
+        return scan_blocks_avx2(input, visit, block_size, status);
 #endif
-    return scan_blocks<scan_path::portable>(input, visit, block_size);
+    return scan_blocks<scan_path::portable>(input, visit, block_size, status);
 }
 
 }  // namespace mavek

@@ -68,9 +68,9 @@ std::optional<tally_table> make_tally_table(std::int32_t largest_value) {
     return table;
 }
 
-pass_end find_largest_value(int input, std::int32_t& largest) {
+pass_end find_largest_value(int input, std::int32_t& largest, status_line* status) {
     largest_value first;
-    pass_end end = scan_pass(input, first);
+    pass_end end = scan_pass(input, first, default_block_size, fastest_scan_path(), status);
     // A negative value can never be counted, so this pass already stops at it,
     // before the table is made and the file is read again.
     if (end.stopped)
@@ -79,9 +79,9 @@ pass_end find_largest_value(int input, std::int32_t& largest) {
     return end;
 }
 
-pass_end count_values(int input, tally_table& table) {
+pass_end count_values(int input, tally_table& table, status_line* status) {
     std::optional<tally_error> failure;
-    pass_end end = scan_pass(input, [&](std::int32_t value, std::uint64_t line) {
+    const auto count = [&](std::int32_t value, std::uint64_t line) {
         // One unsigned compare catches a negative value and one above the
         // largest alike; here, either means the file changed since the first pass.
         const auto index = static_cast<std::uint32_t>(value);
@@ -97,27 +97,34 @@ pass_end count_values(int input, tally_table& table) {
             return false;
         }
         return true;
-    });
+    };
+    pass_end end = scan_pass(input, count, default_block_size, fastest_scan_path(), status);
     if (failure) end.failure = failure;
     return end;
 }
 
-std::optional<tally_error> tally_file(int input, int output) {
+std::optional<tally_error> tally_file(int input, int output, status_line* status) {
     struct stat before, after;
     if (::fstat(input, &before) != 0) return tally_error{.fault = tally_fault::read_failed, .system_error = errno};
+    const bool sized = size_is_length(input);
+    const std::uint64_t size = S_ISREG(before.st_mode) && sized ? static_cast<std::uint64_t>(before.st_size) : 0;
+    if (status) status_stage(*status, run_stage::first_reading, size);
     std::int32_t largest = 0;
-    const pass_end first = find_largest_value(input, largest);
+    const pass_end first = find_largest_value(input, largest, status);
     if (first.failure) return first.failure;
     std::optional<tally_table> table = make_tally_table(largest);
     if (!table) return tally_error{.fault = tally_fault::table_too_large, .largest_value = largest};
-    const pass_end second = count_values(input, *table);
+    if (status) status_stage(*status, run_stage::second_reading, size);
+    const pass_end second = count_values(input, *table, status);
     if (second.failure) return second.failure;
     if (::fstat(input, &after) != 0) return tally_error{.fault = tally_fault::read_failed, .system_error = errno};
-    if (!readings_agree(before, after, first, second, *table, size_is_length(input))) return tally_error{.fault = tally_fault::input_changed};
-    return print_report(output, *table, largest);
+    if (!readings_agree(before, after, first, second, *table, sized)) return tally_error{.fault = tally_fault::input_changed};
+    if (status) status_stage(*status, run_stage::report, static_cast<std::uint64_t>(largest));
+    return print_report(output, *table, largest, status);
 }
 
-std::optional<tally_error> print_report(int output, const tally_table& table, std::int32_t largest_value) {
+std::optional<tally_error> print_report(int output, const tally_table& table, std::int32_t largest_value,
+                                        status_line* status) {
     // Room for any value and any 64-bit count (20 digits each), the space and
     // the newline. The value is 64-bit so that the loop ends after the largest
     // int32 without overflowing.
@@ -130,6 +137,8 @@ std::optional<tally_error> print_report(int output, const tally_table& table, st
         *end++ = '\n';
         if (const int error = write_all(output, {line, static_cast<std::size_t>(end - line)}))
             return tally_error{.fault = tally_fault::write_failed, .system_error = error};
+        // The clock is read every 1024 lines only: a line costs less than a microsecond.
+        if (status && value % 1024 == 0) status_progress(*status, static_cast<std::uint64_t>(value));
     }
     return std::nullopt;
 }

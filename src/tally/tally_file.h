@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "tally/scan_pass.h"
+#include "tally/status_line.h"
 #include "tally/tally_error.h"
 
 namespace mavek {
@@ -55,7 +56,8 @@ inline std::uint64_t count_of(const tally_table& table, std::uint32_t value) {
 // Reads the open input twice, to find the largest value and then to count
 // every value, and writes the report to output, but only if both readings
 // saw the same file.
-std::optional<tally_error> tally_file(int input, int output);
+// A status line, if given, shows how far the run has come.
+std::optional<tally_error> tally_file(int input, int output, status_line* status = nullptr);
 
 // Whether the size of the open input is the length of its text: not on the
 // pseudo file systems (/proc, /sys, ...), which give 0 or a page for any file.
@@ -71,12 +73,13 @@ bool readings_agree(const struct stat& before, const struct stat& after, const p
 
 // The two passes of tally_file. A value that has no counter ends either with
 // its failure: negative_value, or value_above_largest in the second.
-pass_end find_largest_value(int input, std::int32_t& largest);
-pass_end count_values(int input, tally_table& table);
+pass_end find_largest_value(int input, std::int32_t& largest, status_line* status = nullptr);
+pass_end count_values(int input, tally_table& table, status_line* status = nullptr);
 
 // One line "value count" for each value from 1 to largest_value, each written
 // (and so flushed) the moment it is complete.
-std::optional<tally_error> print_report(int output, const tally_table& table, std::int32_t largest_value);
+std::optional<tally_error> print_report(int output, const tally_table& table, std::int32_t largest_value,
+                                        status_line* status = nullptr);
 
 // write(2) until every byte is out: retried when a signal interrupts it, and
 // waited for when the output is non-blocking and full. Returns 0, or errno;

@@ -7,6 +7,8 @@
 //   MAVEK_HOOK_POKE  "OFFSET=BYTE ...": from that point on, reads return BYTE
 //                    (a number) at file OFFSET instead of what the file holds,
 //                    as a file whose content changes without its metadata would
+//   MAVEK_HOOK_CLOCK "N": the monotonic clock says N seconds for each read and
+//                    write the tool has made, and does not move otherwise
 //
 // The hook takes itself out of the environment, so the command's shell and
 // anything it starts run without it.
@@ -15,6 +17,7 @@
 
 #include <dlfcn.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -37,6 +40,8 @@ struct hook {
     bool armed = false;      // the point has come
     int input = -1;          // the descriptor last rewound to 0
     std::uint64_t position = 0;
+    long clock_step = -1;    // seconds a call, or -1: the real clock
+    long calls = 0;          // reads and writes so far
 };
 
 hook& the_hook() {
@@ -55,7 +60,9 @@ hook& the_hook() {
         unsigned byte;
         while (words >> offset >> equals >> byte) h.pokes.emplace_back(offset, static_cast<unsigned char>(byte));
     }
-    for (const char* name : {"LD_PRELOAD", "MAVEK_HOOK_AT", "MAVEK_HOOK_RUN", "MAVEK_HOOK_POKE"}) ::unsetenv(name);
+    if (const char* clock = std::getenv("MAVEK_HOOK_CLOCK")) h.clock_step = std::atol(clock);
+    for (const char* name : {"LD_PRELOAD", "MAVEK_HOOK_AT", "MAVEK_HOOK_RUN", "MAVEK_HOOK_POKE", "MAVEK_HOOK_CLOCK"})
+        ::unsetenv(name);
 }
 
 void arrive(hook& h, const char* what, long nth) {
@@ -74,6 +81,7 @@ Function next(const char* name) {
 
 ssize_t after_read(int fd, void* buffer, ssize_t got) {
     hook& h = the_hook();
+    ++h.calls;
     if (fd != h.input || got <= 0) return got;
     if (h.armed) {
         for (const auto& [offset, byte] : h.pokes)
@@ -107,6 +115,20 @@ ssize_t read(int fd, void* buffer, size_t size) {
 ssize_t __read_chk(int fd, void* buffer, size_t size, size_t buffer_size) {
     static const auto real = next<ssize_t (*)(int, void*, size_t, size_t)>("__read_chk");
     return after_read(fd, buffer, real(fd, buffer, size, buffer_size));
+}
+
+ssize_t write(int fd, const void* buffer, size_t size) {
+    static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
+    ++the_hook().calls;
+    return real(fd, buffer, size);
+}
+
+int clock_gettime(clockid_t clock, struct timespec* now) {
+    static const auto real = next<int (*)(clockid_t, struct timespec*)>("clock_gettime");
+    const hook& h = the_hook();
+    if (clock != CLOCK_MONOTONIC || h.clock_step < 0) return real(clock, now);
+    *now = {.tv_sec = h.clock_step * h.calls, .tv_nsec = 0};
+    return 0;
 }
 
 off_t lseek(int fd, off_t offset, int whence) {

@@ -13,6 +13,7 @@
 #include <span>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -306,6 +307,88 @@ TEST(mavek_tally, reports_nothing_from_a_file_that_changed_while_it_was_read) {
                 << err;
         }
     }
+}
+
+// What a terminal shows after these bytes, in the two ways that a status
+// line moves: carriage return to the start of the line, and ESC [ K to erase
+// to its end.
+std::string screen_after(const std::string& bytes) {
+    std::string screen, line;
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r') {
+            column = 0;
+        } else if (bytes[i] == '\n') {
+            screen += line + '\n';
+            line.clear(), column = 0;
+        } else if (bytes.compare(i, 3, "\x1b[K") == 0) {
+            line.resize(column);
+            i += 2;
+        } else {
+            if (column < line.size()) line[column] = bytes[i];
+            else line += bytes[i];
+            ++column;
+        }
+    }
+    return screen + line;
+}
+
+// A status line on standard error while the run is long, when that is a
+// terminal (pty_run gives it one). The hooked clock makes every read and write
+// last a second, or (0) stands still, so that whether the run is long is
+// decided by what it does, not by the machine's speed. Standard output stays
+// as it is, and the screen is left as without the line.
+TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
+    struct row {
+        std::string input, clock;
+        bool stdout_too;
+        std::string out, screen;  // screen: what the terminal shows at the end
+        std::vector<std::string> shown, not_shown;  // what it showed on the way, or not
+        int status = 0;
+        std::string args = "input";
+    };
+    const std::string report_3 = go + "1 0\n2 0\n3 1\n";
+    const std::string report_5000 = report_of(5000);
+    // clang-format off
+    const row rows[] = {
+        {"\n3\n", "1", false, report_3, "", {"\rreading 1 of 2: 256.0 KiB of 1.0 MiB (24%), ", "\rreading 2 of 2: ",
+         "\x1b[K", " left"}, {"report"}},
+        {"\n5000\n", "1", false, report_5000, "", {"\rreading 2 of 2: ", "\rreport: value 4096 of 5000 (81%)"}, {}},
+        {"\n5000\n", "1", true, "", report_5000, {"\rreading 2 of 2: "}, {"report:"}},
+        {"\n-3\n", "1", false, go, "error; line 2: negative value -3\n", {"\rreading 1 of 2: "}, {}, 1},
+        {"\n3\n", "0", false, report_3, "", {}, {"\r"}},  // a run that lasts no time shows nothing at all
+        {"", "1", false, go, "", {"\rreading 1 of 2: 6 B, "}, {" of 6"}, 0, "/proc/sys/kernel/ostype"},  // size unknown
+    };
+    // clang-format on
+    for (const auto& r : rows) {
+        const run_folder folder;
+        const run_case c = {.args = r.args, .input = r.input, .hole = off_t{1} << 20,
+                            .hook = "MAVEK_HOOK_CLOCK=" + r.clock,
+                            .wrapper = MAVEK_PTY_RUN " terminal" + std::string(r.stdout_too ? " --stdout-too" : "")};
+        folder.write_input(c);
+        const auto [out, err, status] = run_tool(c, folder.dir);
+        const std::string shown = read_file(folder.dir / "terminal");
+        EXPECT_EQ(std::tuple(out, err, status), std::tuple(r.out, "", r.status)) << r.args << r.input;
+        EXPECT_EQ(screen_after(shown), r.screen) << r.input;
+        for (const auto& text : r.shown) EXPECT_NE(shown.find(text), std::string::npos) << text << " in " << shown;
+        for (const auto& text : r.not_shown) EXPECT_EQ(shown.find(text), std::string::npos) << text << " in " << shown;
+        const auto widest = [](const std::string& bytes) {
+            std::size_t widest = 0, start = 0;
+            for (std::size_t end; (end = bytes.find('\r', start + 1)) != std::string::npos; start = end)
+                widest = std::max(widest, end - start);
+            return widest;
+        };
+        EXPECT_LE(widest(shown), 1 + 79 + 3) << shown;  // \r, 79 columns, ESC [ K
+    }
+    // Where standard error is not a terminal, nothing is written there, however long the run.
+    // clang-format off
+    const run_case elsewhere[] = {
+        {.args = "input", .input = "\n3\n", .out = report_3, .hole = off_t{1} << 20, .hook = "MAVEK_HOOK_CLOCK=1"},
+        {.args = "input", .input = "\n3\n", .out = report_3, .out_to = ">stdout 2>&-", .hole = off_t{1} << 20,
+         .hook = "MAVEK_HOOK_CLOCK=1"},
+    };
+    // clang-format on
+    run_cases(elsewhere);
 }
 
 // From the smallest address space in which the program loads, in small

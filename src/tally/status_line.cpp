@@ -1,0 +1,125 @@
+#include "tally/status_line.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <ctime>
+#include <string_view>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tally/tally_file.h"
+
+namespace mavek {
+namespace {
+
+constexpr std::int64_t second = 1'000'000'000;
+constexpr std::int64_t quiet_start = second;     // a shorter run shows nothing
+constexpr std::int64_t redraw_every = second / 4;
+constexpr int columns = 79;                      // fits 80, with room for the cursor
+
+std::int64_t monotonic_now() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * second + now.tv_nsec;
+}
+
+// 1023 B, 1.5 KiB, 12.0 MiB ...
+int print_size(char* text, std::size_t room, std::uint64_t bytes) {
+    if (bytes < 1024) return std::snprintf(text, room, "%llu B", static_cast<unsigned long long>(bytes));
+    const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double size = static_cast<double>(bytes) / 1024;
+    std::size_t unit = 0;
+    while (size >= 1024 && unit + 1 < std::size(units)) size /= 1024, ++unit;
+    return std::snprintf(text, room, "%.1f %s", size, units[unit]);
+}
+
+// Appends ", 1:02:03 left" for what is left at the rate so far.
+int print_left(char* text, std::size_t room, std::uint64_t done, std::uint64_t total, std::int64_t elapsed) {
+    if (done == 0 || done >= total || elapsed <= 0) return 0;
+    const auto left = static_cast<std::uint64_t>(static_cast<double>(total - done) / static_cast<double>(done) *
+                                                 static_cast<double>(elapsed) / second);
+    if (left >= 3600)
+        return std::snprintf(text, room, ", %llu:%02llu:%02llu left", static_cast<unsigned long long>(left / 3600),
+                             static_cast<unsigned long long>(left / 60 % 60), static_cast<unsigned long long>(left % 60));
+    return std::snprintf(text, room, ", %llu:%02llu left", static_cast<unsigned long long>(left / 60),
+                         static_cast<unsigned long long>(left % 60));
+}
+
+void draw(status_line& status, std::uint64_t done, std::int64_t now) {
+    char text[256] = "\r";
+    std::size_t size = 1;
+    const auto add = [&](int written) {
+        if (written > 0) size = std::min(size + static_cast<std::size_t>(written), sizeof text - 1);
+    };
+    const std::int64_t elapsed = now - status.stage_started;
+    if (status.stage == run_stage::report) {
+        add(std::snprintf(text + size, sizeof text - size, "report: value %llu of %llu (%llu%%)",
+                          static_cast<unsigned long long>(done), static_cast<unsigned long long>(status.total),
+                          static_cast<unsigned long long>(status.total ? done * 100 / status.total : 0)));
+    } else {
+        add(std::snprintf(text + size, sizeof text - size, "reading %d of 2: ",
+                          status.stage == run_stage::first_reading ? 1 : 2));
+        add(print_size(text + size, sizeof text - size, done));
+        if (status.total != 0) {
+            add(std::snprintf(text + size, sizeof text - size, " of "));
+            add(print_size(text + size, sizeof text - size, status.total));
+            add(std::snprintf(text + size, sizeof text - size, " (%llu%%)",
+                              static_cast<unsigned long long>(std::min(done, status.total) * 100 / status.total)));
+        }
+        if (elapsed > 0) {
+            add(std::snprintf(text + size, sizeof text - size, ", "));
+            add(print_size(text + size, sizeof text - size,
+                           static_cast<std::uint64_t>(static_cast<double>(done) * second / static_cast<double>(elapsed))));
+            add(std::snprintf(text + size, sizeof text - size, "/s"));
+        }
+    }
+    if (status.total != 0) add(print_left(text + size, sizeof text - size, done, status.total, elapsed));
+    size = std::min<std::size_t>(size, 1 + columns);
+    const std::string_view erase_rest = "\x1b[K";
+    for (const char c : erase_rest) text[size++] = c;
+    // A terminal that refuses the line gets no more of them.
+    if (write_all(status.terminal, {text, size}) != 0) status.terminal = -1;
+    status.shown = status.terminal >= 0;
+}
+
+}  // namespace
+
+status_line make_status_line(int terminal, int output) {
+    status_line status;
+    if (::isatty(terminal) != 1) return status;
+    struct stat terminal_status, output_status;
+    status.terminal = terminal;
+    status.output_on_terminal = ::isatty(output) == 1 && ::fstat(terminal, &terminal_status) == 0 &&
+                                ::fstat(output, &output_status) == 0 &&
+                                terminal_status.st_rdev == output_status.st_rdev;
+    status.started = status.stage_started = monotonic_now();
+    status.next_draw = status.started + quiet_start;
+    return status;
+}
+
+void status_stage(status_line& status, run_stage stage, std::uint64_t total) {
+    if (status.terminal < 0) return;
+    status.stage = stage;
+    status.total = total;
+    status.stage_started = monotonic_now();
+    // A report that reaches the same terminal needs the line out of its way.
+    if (stage == run_stage::report && status.output_on_terminal) status_erase(status);
+}
+
+void status_progress(status_line& status, std::uint64_t done) {
+    if (status.terminal < 0 || (status.stage == run_stage::report && status.output_on_terminal)) return;
+    const std::int64_t now = monotonic_now();
+    if (now < status.next_draw) return;
+    status.next_draw = now + redraw_every;
+    draw(status, done, now);
+}
+
+void status_erase(status_line& status) {
+    if (!status.shown) return;
+    status.shown = false;
+    if (write_all(status.terminal, "\r\x1b[K") != 0) status.terminal = -1;
+}
+
+}  // namespace mavek
