@@ -1,11 +1,14 @@
 // Writes a deterministic mavek file to standard output, for the benchmark.
 //
-//   make_mavek BYTES LARGEST MIN_TEXT MAX_TEXT [SEED [skewed]]
+//   make_mavek BYTES LARGEST MIN_TEXT MAX_TEXT [SEED [SHAPE]]
 //
 // Each line is a value from 1 to LARGEST, a tab, and MIN_TEXT to MAX_TEXT
 // letters and spaces; lines are written until BYTES bytes are out. The values
-// are uniform, or with `skewed` small ones are the most common (1 + (r mod
-// LARGEST) * (s mod 1000) / 1000), and the text holds digits too. The same
+// are uniform, or with SHAPE `skewed` small ones are the most common (1 + (r
+// mod LARGEST) * (s mod 1000) / 1000), and the text holds digits too. The
+// other shapes write the value as other programs do, followed by a space:
+// `padded` right-aligned in 7 columns (as `uniq -c` does), `zeros` with
+// leading zeros to 10 digits (as ids are), `plus` with a plus sign. The same
 // arguments give the same bytes on every machine: the generator is our own,
 // not a standard library distribution, whose output may differ between
 // implementations.
@@ -41,11 +44,14 @@ bool read_count(const char* text, std::uint64_t& count) {
 
 int main(int argc, char** argv) {
     std::uint64_t bytes, largest, min_text, max_text, seed = 1;
-    const bool skewed = argc == 7 && std::string_view(argv[6]) == "skewed";
+    const std::string_view shape = argc == 7 ? argv[6] : "uniform";
+    const bool skewed = shape == "skewed";
     if (argc < 5 || argc > 7 || !read_count(argv[1], bytes) || !read_count(argv[2], largest) ||
         !read_count(argv[3], min_text) || !read_count(argv[4], max_text) || (argc >= 6 && !read_count(argv[5], seed)) ||
-        (argc == 7 && !skewed) || largest == 0 || min_text > max_text) {
-        std::fputs("usage: make_mavek BYTES LARGEST MIN_TEXT MAX_TEXT [SEED [skewed]]\n", stderr);
+        (shape != "uniform" && !skewed && shape != "padded" && shape != "zeros" && shape != "plus") || largest == 0 ||
+        min_text > max_text) {
+        std::fputs("usage: make_mavek BYTES LARGEST MIN_TEXT MAX_TEXT [SEED [uniform|skewed|padded|zeros|plus]]\n",
+                   stderr);
         return 2;
     }
     // A pool of text to take each line's text from, so that making the data
@@ -61,8 +67,13 @@ int main(int argc, char** argv) {
         char value[24];
         const std::uint64_t drawn =
             skewed ? 1 + random.next() % largest * (random.next() % 1000) / 1000 : random.between(1, largest);
-        line.assign(value, std::to_chars(value, value + sizeof value, drawn).ptr);
-        line += '\t';
+        const std::string_view digits(value, std::to_chars(value, value + sizeof value, drawn).ptr);
+        line.clear();
+        const std::size_t width = shape == "padded" ? 7 : shape == "zeros" ? 10 : 0;
+        if (digits.size() < width) line.append(width - digits.size(), shape == "padded" ? ' ' : '0');
+        if (shape == "plus") line += '+';
+        line += digits;
+        line += shape == "uniform" || skewed ? '\t' : ' ';
         const std::uint64_t text = random.between(min_text, max_text);
         line.append(pool, random.between(0, pool.size() - text), text);
         line += '\n';
