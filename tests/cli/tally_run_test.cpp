@@ -214,7 +214,7 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
         {"''", "", "error; file  failed to load\n" + hint, "", 1},
         {"dir", "", "error; file dir failed to load\n" + hint, "", 1},
         // The first negative value is the one reported, and one far below the range as its limit.
-        {"input", "1\n\n-3 x\n-4\n", go, "error; line 3: negative value -3\n", 1},
+        {"input", "1\n\n-1 x\n-4\n", go, "error; line 3: negative value -1\n", 1},
         {"input", "7\n-99999999999\n", go, "error; line 2: negative value -2147483648\n", 1},
         {"/proc/self/mem", "", go, "error; cannot read /proc/self/mem: Input/output error\n", 1},
         {"/proc/sys/kernel/ostype", "", go, "", 0},  // a size of 0, but text to read
