@@ -76,13 +76,13 @@ std::tuple<std::string, std::string, int> run_tool(const run_case& c, const fs::
 // A path name that holds every kind of byte a message must escape or keep:
 // the named escapes, other controls, printable UTF-8, C1 controls, line
 // separators, bidirectional controls, and bytes that are not UTF-8 (overlong,
-// a surrogate, past U+10FFFF, cut short).
+// a surrogate, past U+10FFFF, a lead byte without its continuation, cut short).
 const std::string odd_name =
     "\a\b\t\n\v\f\r\\\x01\x1f\x7f caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x99\x82 \xc2\x85 \xe2\x80\xa8 \xe2\x80\xae "
-    "\xff \xe0\x82\xa0 \xed\xa0\x80 \xf4\x90\x80\x80 \xc3";
+    "\xff \xe0\x82\xa0 \xed\xa0\x80 \xf4\x90\x80\x80 \xc3( \xc3";
 const std::string odd_shown =
     "\\a\\b\\t\\n\\v\\f\\r\\\\\\001\\037\\177 caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x99\x82 \\302\\205 \\342\\200\\250 "
-    "\\342\\200\\256 \\377 \\340\\202\\240 \\355\\240\\200 \\364\\220\\200\\200 \\303";
+    "\\342\\200\\256 \\377 \\340\\202\\240 \\355\\240\\200 \\364\\220\\200\\200 \\303( \\303";
 
 // A fresh folder that holds "input", a FIFO "fifo" with a writer (so that
 // opening it does not wait), a FIFO "lonely" without one, a directory "dir",
