@@ -324,6 +324,9 @@ std::string screen_after(const std::string& bytes) {
 // decided by what it does, not by the machine's speed. Standard output stays
 // as it is, and the screen is left as without the line.
 TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
+#if defined(MAVEK_TALLY_EMULATED)
+    GTEST_SKIP() << "under qemu-user the forked pty_run spins before it can start the tool; tested natively";
+#endif
     struct row {
         std::string input, clock;
         bool stdout_too;
