@@ -80,11 +80,13 @@ pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_l
         end.failure = tally_error{.fault = tally_fault::out_of_memory};
         return end;
     }
-    // An order-sensitive digest of the values visited: two readings that give
-    // other values, or the same ones in another order, differ in it, even
-    // where the file's size and times do not show a change. One multiply-add a line.
+    // An order-sensitive digest of the values visited, each weighed by its
+    // line number: two readings that give other values, or the same ones on
+    // other lines, differ in it, even where the file's size and times do not
+    // show a change. The multiplication does not wait on the digest, so only
+    // one addition a line is in its chain.
     const auto fingerprinted = [&](std::int32_t value, std::uint64_t line) {
-        end.fingerprint = (end.fingerprint + static_cast<std::uint32_t>(value)) * 0x9E3779B97F4A7C15;
+        end.fingerprint += std::uint64_t{static_cast<std::uint32_t>(value)} * line;
         return visit(value, line);
     };
     line_scan scan;
