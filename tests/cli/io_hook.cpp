@@ -112,11 +112,6 @@ ssize_t read(int fd, void* buffer, size_t size) {
     return after_read(fd, buffer, real(fd, buffer, size));
 }
 
-ssize_t __read_chk(int fd, void* buffer, size_t size, size_t buffer_size) {
-    static const auto real = next<ssize_t (*)(int, void*, size_t, size_t)>("__read_chk");
-    return after_read(fd, buffer, real(fd, buffer, size, buffer_size));
-}
-
 ssize_t write(int fd, const void* buffer, size_t size) {
     static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
     ++the_hook().calls;
