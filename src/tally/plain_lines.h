@@ -6,10 +6,134 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tally/line_scan.h"
 #include "tally/line_words.h"
 #include "tally/number_parse.h"
 
 namespace mavek {
+
+// Eight values of plain numbers, in line order, for the AVX-512 path. A
+// visitor may take them in one call, visit_group(values, line of the first),
+// which returns false when they must come one by one instead, and may name
+// with group_limit() a bound that all eight must be below for that call. A
+// visitor that only wants the largest of them has visit_largest(value)
+// instead, called once per slice.
+using value_group = std::uint32_t[8];
+
+template <class Visitor>
+bool visit_group(Visitor& visit, const value_group& values, std::uint64_t line) {
+    if constexpr (requires { visit.visit_group(values, line); }) {
+        if (visit.visit_group(values, line)) return true;
+    }
+    for (std::size_t k = 0; k < 8; ++k)
+        if (!visit(static_cast<std::int32_t>(values[k]), line + k)) return false;
+    return true;
+}
+
+// How many entries past the last one write_line_ends may write.
+inline constexpr std::size_t ends_overrun = 32;
+
+// The offsets of the line ends in [slice, slice + size), written from ends
+// on; returns how many. Four are written per 64 bytes whether or not there
+// are four, so that the branch of the loop for more is seldom taken.
+template <scan_path path>
+std::size_t write_line_ends(const char* slice, std::size_t size, std::uint16_t* ends) {
+    constexpr std::size_t ends_written = 4;
+    std::size_t count = 0;
+    for (std::uint32_t at = 0; at < size; at += chunk_bytes) {
+        std::uint64_t newlines = newline_mask<path>(slice + at);
+        if (size - at < chunk_bytes) newlines &= low_bits(static_cast<std::ptrdiff_t>(size - at));
+        const auto found = static_cast<std::size_t>(__builtin_popcountll(newlines));
+#pragma GCC unroll 4
+        for (std::size_t i = 0; i < ends_written; ++i, newlines &= newlines - 1)
+            ends[count + i] = static_cast<std::uint16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines | 1ULL << 63)));
+        for (std::size_t i = count + ends_written; newlines != 0; ++i, newlines &= newlines - 1)
+            ends[i] = static_cast<std::uint16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines)));
+        count += found;
+    }
+    return count;
+}
+
+#if defined(__x86_64__)
+// With AVX-512, each 64 bytes compress the offsets of their newlines in one
+// step, as bytes, which are then widened: one compress of 64 bytes costs half
+// of two of 32 16-bit offsets. 32 are written at once.
+template <>
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline std::size_t write_line_ends<scan_path::avx512>(const char* slice,
+                                                                                          std::size_t size,
+                                                                                          std::uint16_t* ends) {
+    const __m512i offsets = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45,
+                                            44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26,
+                                            25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6,
+                                            5, 4, 3, 2, 1, 0);
+    std::size_t count = 0;
+    for (std::uint32_t at = 0; at < size; at += chunk_bytes) {
+        std::uint64_t newlines = newline_mask<scan_path::avx512>(slice + at);
+        if (size - at < chunk_bytes) newlines &= low_bits(static_cast<std::ptrdiff_t>(size - at));
+        const __m512i packed = _mm512_maskz_compress_epi8(newlines, offsets);
+        const __m512i base = _mm512_set1_epi16(static_cast<short>(at));
+        _mm512_storeu_si512(ends + count,
+                            _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(packed)), base));
+        const auto found = static_cast<std::size_t>(__builtin_popcountll(newlines));
+        // More than 32 line ends in 64 bytes: lines of one byte.
+        if (found > 32) [[unlikely]]
+            _mm512_storeu_si512(ends + count + 32,
+                                _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(packed, 1)), base));
+        count += found;
+    }
+    return count;
+}
+
+// What visit_plain_groups returns when the visitor stopped the pass.
+inline constexpr std::size_t stopped = SIZE_MAX;
+
+// The AVX-512 step of visit_plain_lines: lines eight at a time, from the
+// first of the slice's `count` line ends, while at least eight are left.
+// Returns how many it took. A group with a line that does not start with a
+// plain number goes to visit_line one line at a time, so that the visits
+// stay in order and a visitor's stop comes at the same line.
+template <class Visitor, class Line_visitor>
+[[gnu::target(MAVEK_AVX512_TARGET)]] std::size_t visit_plain_groups(const char* slice, const std::uint16_t* ends,
+                                                                     std::size_t count, const char*& p,
+                                                                     std::uint64_t& line, std::uint64_t& fingerprint,
+                                                                     Visitor& visit, Line_visitor& visit_line) {
+    constexpr bool wants_largest = requires(std::uint32_t most) { visit.visit_largest(most); };
+    const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0), one = _mm512_set1_epi64(1);
+    __m512i limit = _mm512_set1_epi64(-1);
+    if constexpr (requires { visit.group_limit(); }) limit = _mm512_set1_epi64(visit.group_limit());
+    __m512i digest = _mm512_setzero_si512(), largest = _mm512_setzero_si512();
+    // Lane 7 holds the end of the line before the group. The starts come from
+    // the ends alone, not from p, so that no group waits on the one before.
+    __m512i before = _mm512_set1_epi64(p - slice - 1);
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m512i ends8 = _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ends + i)));
+        const __m512i starts = _mm512_add_epi64(_mm512_alignr_epi64(ends8, before, 7), one);
+        before = ends8;
+        __m512i values;
+        if (plain_values(slice, starts, values) == 0xFF && _mm512_cmpge_epu64_mask(values, limit) == 0) [[likely]] {
+            const __m512i lines = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(line)), lanes);
+            digest = _mm512_add_epi64(digest, _mm512_mullo_epi64(values, lines));
+            if constexpr (wants_largest) {
+                largest = _mm512_max_epu64(largest, values);
+            } else {
+                alignas(32) value_group group;
+                _mm256_store_si256(reinterpret_cast<__m256i*>(group), _mm512_cvtepi64_epi32(values));
+                if (!visit_group(visit, group, line)) return stopped;
+            }
+            line += 8;
+        } else {
+            if (i > 0) p = slice + ends[i - 1] + 1;
+            for (std::size_t k = 0; k < 8; ++k)
+                if (!visit_line(i + k)) return stopped;
+        }
+    }
+    if (i > 0) p = slice + ends[i - 1] + 1;
+    fingerprint += static_cast<std::uint64_t>(_mm512_reduce_add_epi64(digest));
+    if constexpr (wants_largest) visit.visit_largest(static_cast<std::uint32_t>(_mm512_reduce_max_epu64(largest)));
+    return i;
+}
+#endif
 
 // Visits the lines of [p, last), which ends with a newline, p being where the
 // first one's token may start. Returns last, or nullptr when the visitor
@@ -18,49 +142,60 @@ namespace mavek {
 // A branch on each line end would mispredict about once per line, as line
 // lengths vary. So a slice is done in two loops of predictable branches:
 // one writes the offsets of its line ends, four per 64 bytes whether or not
-// there are four; the next reads each line's number from one 8-byte word.
+// there are four; the next reads each line's number from one 8-byte word,
+// or with AVX-512 eight lines' numbers from one gather.
 // A line that does not start with a plain number (leading space, a sign, a
 // long number, no number) is read byte by byte up to its known end, without
 // leaving the slice, so that no line format costs the masks again.
 // Both passes run it, so that neither costs more than the other on any data.
+// The line number and fingerprint stay in registers until the end.
 template <scan_path path, class Visitor>
-const char* visit_plain_lines(const char* p, const char* const last, std::uint64_t& line, Visitor& visit) {
+const char* visit_plain_lines(const char* p, const char* const last, line_scan& scan, Visitor& visit) {
+    std::uint64_t line = scan.line, fingerprint = scan.fingerprint;
+    const auto finish = [&](const char* result) {
+        scan.line = line;
+        scan.fingerprint = fingerprint;
+        return result;
+    };
     // 16-bit offsets keep the array at 4 KiB of stack.
-    constexpr std::size_t slice_bytes = 2048, ends_written = 4;
-    std::uint16_t ends[slice_bytes + ends_written];
+    constexpr std::size_t slice_bytes = 2048;
+    std::uint16_t ends[slice_bytes + ends_overrun];
     for (const char* slice = p; slice != last;) {
         const auto size = std::min(static_cast<std::size_t>(last - slice), slice_bytes);
-        std::size_t count = 0;
-        for (std::uint32_t at = 0; at < size; at += chunk_bytes) {
-            std::uint64_t newlines = newline_mask<path>(slice + at);
-            if (size - at < chunk_bytes) newlines &= low_bits(static_cast<std::ptrdiff_t>(size - at));
-            const auto found = static_cast<std::size_t>(__builtin_popcountll(newlines));
-#pragma GCC unroll 4
-            for (std::size_t i = 0; i < ends_written; ++i, newlines &= newlines - 1)
-                ends[count + i] = static_cast<std::uint16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines | 1ULL << 63)));
-            for (std::size_t i = count + ends_written; newlines != 0; ++i, newlines &= newlines - 1)
-                ends[i] = static_cast<std::uint16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines)));
-            count += found;
-        }
-        for (std::size_t i = 0; i < count; ++i, ++line) {
+        const std::size_t count = write_line_ends<path>(slice, size, ends);
+        // One line from its known end: a plain number from one word, any
+        // other line byte by byte.
+        const auto visit_line = [&](std::size_t i) {
             const char* const line_end = slice + ends[i];
             const std::uint64_t word = load_word(p);
             const unsigned digits = leading_digits(word);
+            bool more = true;
             if (is_plain_number(digits)) {
-                if (!visit(static_cast<std::int32_t>(leading_value(word, digits)), line)) return nullptr;
+                more = visit_value(visit, static_cast<std::int32_t>(leading_value(word, digits)), line, fingerprint);
             } else {
                 while (p != line_end && is_space(*p)) ++p;
                 if (p != line_end) {
                     number_parse number;
                     parse_number(number, p, line_end);
-                    if (!visit(number_value(number), line)) return nullptr;
+                    more = visit_value(visit, number_value(number), line, fingerprint);
                 }
             }
             p = line_end + 1;
+            ++line;
+            return more;
+        };
+        std::size_t i = 0;
+#if defined(__x86_64__)
+        if constexpr (path == scan_path::avx512) {
+            i = visit_plain_groups(slice, ends, count, p, line, fingerprint, visit, visit_line);
+            if (i == stopped) return finish(nullptr);
         }
+#endif
+        for (; i < count; ++i)
+            if (!visit_line(i)) return finish(nullptr);
         slice += size;
     }
-    return last;
+    return finish(last);
 }
 
 }  // namespace mavek

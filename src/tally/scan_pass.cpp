@@ -30,8 +30,13 @@ std::unique_ptr<char, free_block> make_block(std::size_t block_size) {
 
 scan_path fastest_scan_path() {
 #if defined(__x86_64__)
+    static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                               __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512dq") &&
+                               __builtin_cpu_supports("avx512vbmi2") &&
+                               __builtin_cpu_supports("bmi2");
     static const bool avx2 =
         __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
+    if (avx2 && avx512) return scan_path::avx512;
     if (avx2) return scan_path::avx2;
 #endif
     return scan_path::portable;

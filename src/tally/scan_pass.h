@@ -40,7 +40,7 @@ void scan_block(line_scan& scan, const char* p, const char* const end, Visitor& 
     const char* const complete = last_newline ? static_cast<const char*>(last_newline) + 1 : p;
     if (scan.at != line_scan::phase::leading_space && p < complete) p = scan_line(scan, p, complete, visit);
     if (scan.stopped) return;
-    if (p < complete && visit_plain_lines<path>(p, complete, scan.line, visit) == nullptr) {
+    if (p < complete && visit_plain_lines<path>(p, complete, scan, visit) == nullptr) {
         scan.stopped = true;
         return;
     }
@@ -80,15 +80,6 @@ pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_l
         end.failure = tally_error{.fault = tally_fault::out_of_memory};
         return end;
     }
-    // An order-sensitive digest of the values visited, each weighed by its
-    // line number: two readings that give other values, or the same ones on
-    // other lines, differ in it, even where the file's size and times do not
-    // show a change. The multiplication does not wait on the digest, so only
-    // one addition a line is in its chain.
-    const auto fingerprinted = [&](std::int32_t value, std::uint64_t line) {
-        end.fingerprint += std::uint64_t{static_cast<std::uint32_t>(value)} * line;
-        return visit(value, line);
-    };
     line_scan scan;
     for (;;) {
         const ssize_t got = read_block(input, block.get(), block_size);
@@ -97,15 +88,16 @@ pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_l
             break;
         }
         if (got == 0) {
-            finish_scan(scan, fingerprinted);
+            finish_scan(scan, visit);
             break;
         }
         end.bytes += static_cast<std::uint64_t>(got);
-        scan_block<path>(scan, block.get(), block.get() + got, fingerprinted);
+        scan_block<path>(scan, block.get(), block.get() + got, visit);
         if (scan.stopped) break;
         if (status) status_progress(*status, end.bytes);
     }
     end.lines = scan.line - 1;
+    end.fingerprint = scan.fingerprint;
     end.stopped = scan.stopped;
     return end;
 }
@@ -118,6 +110,13 @@ template <class Visitor>
                                                                            std::size_t block_size,
                                                                            status_line* status) {
     return scan_blocks<scan_path::avx2>(input, visit, block_size, status);
+}
+
+template <class Visitor>
+[[gnu::target(MAVEK_AVX512_TARGET), gnu::flatten]] pass_end scan_blocks_avx512(int input, Visitor& visit,
+                                                                                std::size_t block_size,
+                                                                                status_line* status) {
+    return scan_blocks<scan_path::avx512>(input, visit, block_size, status);
 }
 #endif
 
@@ -133,8 +132,10 @@ template <class Visitor>
 pass_end scan_pass(int input, Visitor&& visit, std::size_t block_size = default_block_size,
                    [[maybe_unused]] scan_path path = fastest_scan_path(), status_line* status = nullptr) {
 #if defined(__x86_64__)
-    if (path == scan_path::avx2 && fastest_scan_path() == scan_path::avx2)
-        return scan_blocks_avx2(input, visit, block_size, status);
+    // A path is taken only where the processor has it, whatever is asked.
+    const scan_path usable = std::min(path, fastest_scan_path());
+    if (usable == scan_path::avx512) return scan_blocks_avx512(input, visit, block_size, status);
+    if (usable == scan_path::avx2) return scan_blocks_avx2(input, visit, block_size, status);
 #endif
     return scan_blocks<scan_path::portable>(input, visit, block_size, status);
 }

@@ -79,9 +79,15 @@ pass_end find_largest_value(int input, std::int32_t& largest, status_line* statu
     return end;
 }
 
-pass_end count_values(int input, tally_table& table, status_line* status) {
-    std::optional<tally_error> failure;
-    const auto count = [&](std::int32_t value, std::uint64_t line) {
+namespace {
+
+// The second pass's visitor: one more in each value's counter. A value that
+// has no counter stops the pass with its failure.
+struct value_counter {
+    tally_table& table;
+    std::optional<tally_error> failure{};
+
+    bool operator()(std::int32_t value, std::uint64_t line) {
         // One unsigned compare catches a negative value and one above the
         // largest alike; here, either means the file changed since the first pass.
         const auto index = static_cast<std::uint32_t>(value);
@@ -97,9 +103,24 @@ pass_end count_values(int input, tally_table& table, status_line* status) {
             return false;
         }
         return true;
-    };
+    }
+
+    // Eight at once, all below the limit. A counter is at most the line
+    // number, so none can wrap before line 2^32; from there on, one by one.
+    std::uint32_t group_limit() const { return static_cast<std::uint32_t>(table.size); }
+    bool visit_group(const value_group& values, std::uint64_t line) {
+        if (line + 8 > UINT32_MAX) [[unlikely]] return false;
+        for (const std::uint32_t value : values) ++table.counters[value];
+        return true;
+    }
+};
+
+}  // namespace
+
+pass_end count_values(int input, tally_table& table, status_line* status) {
+    value_counter count{.table = table};
     pass_end end = scan_pass(input, count, default_block_size, fastest_scan_path(), status);
-    if (failure) end.failure = failure;
+    if (count.failure) end.failure = count.failure;
     return end;
 }
 

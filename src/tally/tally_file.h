@@ -30,6 +30,8 @@ struct largest_value {
         value = std::max(value, candidate);
         return true;
     }
+    // The largest of many plain numbers, which are never negative.
+    void visit_largest(std::uint32_t most) { value = std::max(value, static_cast<std::int32_t>(most)); }
 };
 
 // One counter per value from 0 to the largest value. The counters are 32-bit,

@@ -70,10 +70,16 @@ std::pair<std::string, visits> model_file(bool extremes, std::uint64_t lines = 5
     return {bytes, model_visits(bytes)};
 }
 
-// The paths this processor can run: AVX2 only where it has it.
+// The paths this processor can run: each up to the fastest it has.
 std::vector<scan_path> runnable_paths() {
-    if (fastest_scan_path() == scan_path::avx2) return {scan_path::portable, scan_path::avx2};
-    return {scan_path::portable};
+    std::vector<scan_path> paths{scan_path::portable};
+    for (const scan_path path : {scan_path::avx2, scan_path::avx512})
+        if (path <= fastest_scan_path()) paths.push_back(path);
+    return paths;
+}
+
+std::string path_name(scan_path path) {
+    return path == scan_path::avx512 ? "avx512" : path == scan_path::avx2 ? "avx2" : "portable";
 }
 
 // Where the visits first differ from the expected ones, in one line: a row
@@ -136,7 +142,7 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
                                          ? std::vector<std::size_t>{4099, default_block_size}
                                          : std::vector<std::size_t>{1, 2, 3, 7, 61, 4099, default_block_size};
             for (const std::size_t block_size : block_sizes) {
-                SCOPED_TRACE("row " + std::to_string(row) + (path == scan_path::avx2 ? ", avx2" : ", portable") +
+                SCOPED_TRACE("row " + std::to_string(row) + ", " + path_name(path) +
                              ", block size " + std::to_string(block_size));
                 visits seen;
                 const auto note = [&](std::int32_t value, std::uint64_t line) {
@@ -168,13 +174,13 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
     }
 }
 
-// The two ways to find newlines agree on every byte value at every position
-// of a chunk, and the AVX2 one is only chosen where the processor has it.
+// The ways to find newlines agree on every byte value at every position of a
+// chunk, and a vector path is only chosen where the processor has it.
 TEST(scan_path, masks_agree_on_every_byte_at_every_position) {
 #if defined(__x86_64__)
-    if (!__builtin_cpu_supports("avx2")) {
+    const bool avx2 = __builtin_cpu_supports("avx2"), avx512 = fastest_scan_path() == scan_path::avx512;
+    if (!avx2) {
         EXPECT_EQ(fastest_scan_path(), scan_path::portable);
-        GTEST_SKIP() << "the processor lacks AVX2: only the portable path is tested here";
     }
     char chunk[chunk_bytes];
     for (int byte = 0; byte < 256; ++byte) {
@@ -183,9 +189,17 @@ TEST(scan_path, masks_agree_on_every_byte_at_every_position) {
             chunk[at] = static_cast<char>(byte);
             const std::uint64_t want = byte == '\n' ? std::uint64_t{1} << at : 0;
             ASSERT_EQ(newline_mask<scan_path::portable>(chunk), want) << byte << " at " << at;
-            ASSERT_EQ(newline_mask<scan_path::avx2>(chunk), want) << byte << " at " << at;
+            if (avx2) {
+                ASSERT_EQ(newline_mask<scan_path::avx2>(chunk), want) << byte << " at " << at;
+            }
+            if (avx512) {
+                ASSERT_EQ(newline_mask<scan_path::avx512>(chunk), want) << byte << " at " << at;
+            }
         }
     }
+    if (!avx512)
+        GTEST_SKIP() << "the processor lacks AVX-512 (F, BW, CD, DQ, VBMI2)" << (avx2 ? "" : " and AVX2")
+                     << ": those paths are not tested here";
 #else
     GTEST_SKIP() << "one path only on this architecture";
 #endif
