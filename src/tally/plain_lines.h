@@ -12,20 +12,18 @@
 
 namespace mavek {
 
-// Eight values of plain numbers, in line order, for the AVX-512 path. A
-// visitor may take them in one call, visit_group(values, line of the first),
-// which returns false when they must come one by one instead, and may name
-// with group_limit() a bound that all eight must be below for that call. A
-// visitor that only wants the largest of them has visit_largest(value)
-// instead, called once per slice.
-using value_group = std::uint32_t[8];
-
+// Values of plain numbers on consecutive lines, for the AVX-512 path, which
+// reads eight at a time. A visitor may take many at once with
+// visit_plain(values, how many, line of the first), which returns false when
+// they must come one by one instead, and may name with plain_limit() a bound
+// that the values must be below for that call. A visitor that only wants the
+// largest of them has visit_largest(value) instead, called once per slice.
 template <class Visitor>
-bool visit_group(Visitor& visit, const value_group& values, std::uint64_t line) {
-    if constexpr (requires { visit.visit_group(values, line); }) {
-        if (visit.visit_group(values, line)) return true;
+bool visit_plain(Visitor& visit, const std::uint32_t* values, std::size_t count, std::uint64_t line) {
+    if constexpr (requires { visit.visit_plain(values, count, line); }) {
+        if (visit.visit_plain(values, count, line)) return true;
     }
-    for (std::size_t k = 0; k < 8; ++k)
+    for (std::size_t k = 0; k < count; ++k)
         if (!visit(static_cast<std::int32_t>(values[k]), line + k)) return false;
     return true;
 }
@@ -100,8 +98,19 @@ template <class Visitor, class Line_visitor>
     constexpr bool wants_largest = requires(std::uint32_t most) { visit.visit_largest(most); };
     const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0), one = _mm512_set1_epi64(1);
     __m512i limit = _mm512_set1_epi64(-1);
-    if constexpr (requires { visit.group_limit(); }) limit = _mm512_set1_epi64(visit.group_limit());
+    if constexpr (requires { visit.plain_limit(); }) limit = _mm512_set1_epi64(visit.plain_limit());
     __m512i digest = _mm512_setzero_si512(), largest = _mm512_setzero_si512();
+    // The values wait here and go to the visitor many at a time: a visitor
+    // that stores to places the values name would otherwise hold up the next
+    // gather, which waits for every store before it to know its address.
+    constexpr std::size_t batch_size = 256;
+    alignas(64) std::uint32_t batch[batch_size];
+    std::size_t held = 0;
+    const auto flush = [&] {
+        const bool more = visit_plain(visit, batch, held, line - held);
+        held = 0;
+        return more;
+    };
     // Lane 7 holds the end of the line before the group. The starts come from
     // the ends alone, not from p, so that no group waits on the one before.
     __m512i before = _mm512_set1_epi64(p - slice - 1);
@@ -114,20 +123,22 @@ template <class Visitor, class Line_visitor>
         if (plain_values(slice, starts, values) == 0xFF && _mm512_cmpge_epu64_mask(values, limit) == 0) [[likely]] {
             const __m512i lines = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(line)), lanes);
             digest = _mm512_add_epi64(digest, _mm512_mullo_epi64(values, lines));
+            line += 8;
             if constexpr (wants_largest) {
                 largest = _mm512_max_epu64(largest, values);
             } else {
-                alignas(32) value_group group;
-                _mm256_store_si256(reinterpret_cast<__m256i*>(group), _mm512_cvtepi64_epi32(values));
-                if (!visit_group(visit, group, line)) return stopped;
+                _mm256_store_si256(reinterpret_cast<__m256i*>(batch + held), _mm512_cvtepi64_epi32(values));
+                held += 8;
+                if (held == batch_size && !flush()) return stopped;
             }
-            line += 8;
         } else {
+            if (held != 0 && !flush()) return stopped;
             if (i > 0) p = slice + ends[i - 1] + 1;
             for (std::size_t k = 0; k < 8; ++k)
                 if (!visit_line(i + k)) return stopped;
         }
     }
+    if (held != 0 && !flush()) return stopped;
     if (i > 0) p = slice + ends[i - 1] + 1;
     fingerprint += static_cast<std::uint64_t>(_mm512_reduce_add_epi64(digest));
     if constexpr (wants_largest) visit.visit_largest(static_cast<std::uint32_t>(_mm512_reduce_max_epu64(largest)));

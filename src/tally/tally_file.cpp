@@ -105,12 +105,12 @@ struct value_counter {
         return true;
     }
 
-    // Eight at once, all below the limit. A counter is at most the line
+    // Many at once, all below the limit. A counter is at most the line
     // number, so none can wrap before line 2^32; from there on, one by one.
-    std::uint32_t group_limit() const { return static_cast<std::uint32_t>(table.size); }
-    bool visit_group(const value_group& values, std::uint64_t line) {
-        if (line + 8 > UINT32_MAX) [[unlikely]] return false;
-        for (const std::uint32_t value : values) ++table.counters[value];
+    std::uint32_t plain_limit() const { return static_cast<std::uint32_t>(table.size); }
+    bool visit_plain(const std::uint32_t* values, std::size_t count, std::uint64_t line) {
+        if (line + count > UINT32_MAX) [[unlikely]] return false;
+        for (std::size_t k = 0; k < count; ++k) ++table.counters[values[k]];
         return true;
     }
 };
