@@ -110,14 +110,6 @@ template <>
     return _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
 }
 
-// The numbers of eight lines at once, the AVX-512 form of leading_digits and
-// leading_value: lane k gets the value of the plain number that starts at
-// base + starts[k], and bit k of the result says whether there is one.
-// The eight 8-byte words come in one gather. A byte that is not a digit is
-// marked 0xFF, so the lowest set bit of a lane is at 8 × its digits, and
-// shifting by its leading zeros plus one right-aligns the digits (zeros come
-// in behind). Then pairs, quads and the two halves are combined by
-// multiply-adds, as in leading_value.
 // The 8-byte words at base + starts[k], in one gather. Written out, because
 // the compiler sets the gather's mask with an instruction that waits for the
 // gather before: that made each group wait on the last, three times slower.
@@ -133,8 +125,15 @@ template <>
     return words;
 }
 
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline __mmask8 plain_values(const char* base, __m512i starts, __m512i& values) {
-    const __m512i words = gather_words(base, starts);
+// The numbers of eight lines at once, the AVX-512 form of leading_digits and
+// leading_value: lane k of words holds the first 8 bytes of a line, lane k
+// of values gets the value of the plain number they start with, and bit k of
+// the result says whether there is one. A byte that is not a digit is marked
+// 0xFF, so the lowest set bit of a lane is at 8 × its digits, and shifting by
+// its leading zeros plus one right-aligns the digits (zeros come in behind).
+// Then pairs, quads and the two halves are combined by multiply-adds, as in
+// leading_value.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline __mmask8 plain_values(__m512i words, __m512i& values) {
     const __m512i digits = _mm512_sub_epi8(words, _mm512_set1_epi8('0'));
     const __m512i marks = _mm512_movm_epi8(_mm512_cmpge_epu8_mask(digits, _mm512_set1_epi8(10)));
     const __m512i lowest = _mm512_and_si512(marks, _mm512_sub_epi64(_mm512_setzero_si512(), marks));
@@ -147,6 +146,36 @@ template <>
     // 1 to plain_digits digits: zeros is 7, 15, ... 55.
     return _mm512_cmple_epu64_mask(_mm512_sub_epi64(zeros, _mm512_set1_epi64(7)),
                                    _mm512_set1_epi64(8 * (plain_digits - 1)));
+}
+
+// The numbers of eight lines whose digits come after spaces, a plus sign or
+// leading zeros, as in right-aligned columns, the output of uniq -c or fixed
+// widths: where the digits start is found in the lines' first words, and the
+// words there come in a second gather. The three steps work on 64-bit masks
+// with one bit per byte, eight bits a lane, and each leaves one bit per lane
+// where the next part starts. Adding a lane's start bit to a run of ones that
+// starts there carries to the first byte past the run; the top bit of each
+// lane is kept out of the runs, so no carry reaches the next lane. A lane
+// whose digits start past its first word gets a word that is not plain.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline __mmask8 padded_values(const char* base, __m512i starts, __m512i words,
+                                                                   __m512i& values) {
+    constexpr std::uint64_t first = each_byte(0x01), below_top = each_byte(0x7F);
+    // Whitespace but the newline, which ends the line.
+    const std::uint64_t space = (_mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8(' ')) |
+                                 _mm512_cmplt_epu8_mask(_mm512_sub_epi8(words, _mm512_set1_epi8('\t')),
+                                                        _mm512_set1_epi8('\r' - '\t' + 1))) &
+                                ~_mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('\n'));
+    const std::uint64_t plus = _mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('+'));
+    const std::uint64_t zero = _mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('0')) & below_top;
+    const std::uint64_t spaces = space & below_top;
+    std::uint64_t at = (spaces + first) & ~spaces;  // past the spaces
+    at = (at & ~plus) | (at & plus & below_top) << 1;  // past a plus sign
+    const std::uint64_t past_zeros = (zero + at) & ~zero;
+    // The last leading zero is read as a digit, so that a number of zeros is 0.
+    at = (past_zeros & at) | (past_zeros & ~at) >> 1;
+    const __m512i offset = _mm512_sad_epu8(
+        _mm512_maskz_mov_epi8(at, _mm512_set1_epi64(0x0706050403020100)), _mm512_setzero_si512());
+    return plain_values(gather_words(base, _mm512_add_epi64(starts, offset)), values);
 }
 #endif
 

@@ -63,10 +63,11 @@ const std::string preload = "LD_PRELOAD=" MAVEK_IO_HOOK " ASAN_OPTIONS=verify_as
 #endif
 
 // Returns standard output, standard error and the exit status (128 + the signal, if one killed it).
-std::tuple<std::string, std::string, int> run_tool(const run_case& c, const fs::path& dir) {
+std::tuple<std::string, std::string, int> run_tool(const run_case& c, const fs::path& dir,
+                                                   const std::string& tool = MAVEK_TALLY_BINARY) {
     const std::string hooked = c.hook.empty() ? "" : "env " + preload + c.hook + " ";
     const std::string command = "cd '" + dir.string() + "' && : >stdout || exit; (" + c.setup + " exec " + c.wrapper +
-                                " " + time_limit + hooked + MAVEK_TALLY_BINARY " " + c.args + " 2>stderr " +
+                                " " + time_limit + hooked + tool + " " + c.args + " 2>stderr " +
                                 c.out_to + " 3<&-)";
     const int status = std::system(command.c_str());
     return {read_file(dir / "stdout"), read_file(dir / "stderr"),
@@ -154,14 +155,14 @@ std::string first_difference(const std::string& got, const std::string& want) {
            want.substr(from, 60) + "\"";
 }
 
-void run_cases(std::span<const run_case> cases) {
+void run_cases(std::span<const run_case> cases, const std::string& tool = MAVEK_TALLY_BINARY) {
     const run_folder folder;
     for (const auto& c : cases) {
         if (!runnable(c)) continue;
         folder.write_input(c);
-        const auto [out, err, status] = run_tool(c, folder.dir);
+        const auto [out, err, status] = run_tool(c, folder.dir, tool);
         EXPECT_TRUE(out == c.out && err == c.err && status == c.status)
-            << c.args << " " << c.setup << " " << c.hook << "\n  status " << status << ", want " << c.status
+            << tool << " " << c.args << " " << c.setup << " " << c.hook << "\n  status " << status << ", want " << c.status
             << "\n  stdout " << first_difference(out, c.out) << "\n  stderr " << first_difference(err, c.err);
     }
 }
@@ -292,6 +293,47 @@ TEST(mavek_tally, reports_nothing_from_a_file_that_changed_while_it_was_read) {
     };
     // clang-format on
     run_cases(cases);
+}
+
+// Every scan path gives the same reports and sees the same changes: lines of
+// every format, many to a group of eight on the widest path, a first negative
+// after many lines, and bytes changed in a group with the sizes and times kept.
+TEST(mavek_tally, gives_the_same_results_on_every_scan_path) {
+    const auto [blocks, blocks_report] = many_lines();
+    // Plain lines, with one of another format now and then, so that some
+    // groups of eight are all plain and some are not.
+    const std::pair<std::string, int> other[] = {{" 3", 3}, {"+5x", 5}, {"0000002 y", 2}, {"", 0}, {"00000000004", 4}};
+    std::string formats, swapped = "2\n", raised;
+    int counts[6] = {};
+    for (int line = 0; line < 100; ++line) {
+        const auto [text, value] = line % 11 == 0 ? other[line / 11 % 5] : std::pair(std::to_string(line % 4 + 1) + " x", line % 4 + 1);
+        formats += text + "\n";
+        ++counts[value];
+        swapped += "3\n";
+        raised += std::to_string(line % 9 + 1) + "\n";
+    }
+    swapped += "1\n";
+    std::string formats_report = go;
+    for (int value = 1; value <= 5; ++value) formats_report += std::to_string(value) + " " + std::to_string(counts[value]) + "\n";
+    // clang-format off
+    const run_case cases[] = {
+        {"input", blocks, blocks_report, "", 0},
+        {"input", formats, formats_report, "", 0},
+        {"input", blocks + "-5\n", go,
+         "error; line " + std::to_string(std::count(blocks.begin(), blocks.end(), '\n') + 1) + ": negative value -5\n", 1},
+        // The first and last lines swapped; a 9 that reads as 8 (byte 16 is the 9th line's digit).
+        {.args = "input", .input = swapped, .out = go, .err = "error; input changed while it was read\n", .status = 1,
+         .hook = "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='0=49 202=50'"},
+        {.args = "input", .input = raised, .out = go, .err = "error; input changed while it was read\n", .status = 1,
+         .hook = "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='16=56'"},
+    };
+    // clang-format on
+    run_cases(cases);
+#if defined(MAVEK_TALLY_CAPPED)
+    for (const std::string path : {"portable", "avx2"}) run_cases(cases, MAVEK_TALLY_CAPPED + path);
+#else
+    GTEST_SKIP() << "one scan path only on this architecture";
+#endif
 }
 
 // What a terminal shows after these bytes, in the two ways that a status
