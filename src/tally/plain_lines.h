@@ -35,7 +35,7 @@ inline constexpr std::size_t ends_overrun = 32;
 // on; returns how many. Four are written per 64 bytes whether or not there
 // are four, so that the branch of the loop for more is seldom taken.
 template <scan_path path>
-std::size_t write_line_ends(const char* slice, std::size_t size, std::uint16_t* ends) {
+std::size_t write_line_ends(const char* slice, std::size_t size, std::int16_t* ends) {
     constexpr std::size_t ends_written = 4;
     std::size_t count = 0;
     for (std::uint32_t at = 0; at < size; at += chunk_bytes) {
@@ -44,9 +44,9 @@ std::size_t write_line_ends(const char* slice, std::size_t size, std::uint16_t* 
         const auto found = static_cast<std::size_t>(__builtin_popcountll(newlines));
 #pragma GCC unroll 4
         for (std::size_t i = 0; i < ends_written; ++i, newlines &= newlines - 1)
-            ends[count + i] = static_cast<std::uint16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines | 1ULL << 63)));
+            ends[count + i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines | 1ULL << 63)));
         for (std::size_t i = count + ends_written; newlines != 0; ++i, newlines &= newlines - 1)
-            ends[i] = static_cast<std::uint16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines)));
+            ends[i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines)));
         count += found;
     }
     return count;
@@ -59,7 +59,7 @@ std::size_t write_line_ends(const char* slice, std::size_t size, std::uint16_t* 
 template <>
 [[gnu::target(MAVEK_AVX512_TARGET)]] inline std::size_t write_line_ends<scan_path::avx512>(const char* slice,
                                                                                           std::size_t size,
-                                                                                          std::uint16_t* ends) {
+                                                                                          std::int16_t* ends) {
     const __m512i offsets = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45,
                                             44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26,
                                             25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6,
@@ -91,7 +91,7 @@ inline constexpr std::size_t stopped = SIZE_MAX;
 // plain number goes to visit_line one line at a time, so that the visits
 // stay in order and a visitor's stop comes at the same line.
 template <class Visitor, class Line_visitor>
-[[gnu::target(MAVEK_AVX512_TARGET)]] std::size_t visit_plain_groups(const char* slice, const std::uint16_t* ends,
+[[gnu::target(MAVEK_AVX512_TARGET)]] std::size_t visit_plain_groups(const char* slice, const std::int16_t* ends,
                                                                      std::size_t count, const char*& p,
                                                                      std::uint64_t& line, std::uint64_t& fingerprint,
                                                                      Visitor& visit, Line_visitor& visit_line) {
@@ -116,7 +116,7 @@ template <class Visitor, class Line_visitor>
     __m512i before = _mm512_set1_epi64(p - slice - 1);
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8) {
-        const __m512i ends8 = _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ends + i)));
+        const __m512i ends8 = _mm512_cvtepi16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ends + i)));
         const __m512i starts = _mm512_add_epi64(_mm512_alignr_epi64(ends8, before, 7), one);
         before = ends8;
         __m512i values;
@@ -171,12 +171,15 @@ const char* visit_plain_lines(const char* p, const char* const last, line_scan& 
         scan.fingerprint = fingerprint;
         return result;
     };
-    // 16-bit offsets keep the array at 4 KiB of stack.
-    constexpr std::size_t slice_bytes = 2048;
-    std::uint16_t ends[slice_bytes + ends_overrun];
+    // 16-bit offsets keep the array at 4 KiB of stack. On the AVX-512 path,
+    // the last lines of a slice, fewer than a group, wait for the next one:
+    // their ends come first in its array, at offsets below 0.
+    constexpr std::size_t slice_bytes = 2048, carried_most = 7;
+    std::int16_t ends[carried_most + slice_bytes + ends_overrun];
+    std::size_t carried = 0;
     for (const char* slice = p; slice != last;) {
         const auto size = std::min(static_cast<std::size_t>(last - slice), slice_bytes);
-        const std::size_t count = write_line_ends<path>(slice, size, ends);
+        const std::size_t count = carried + write_line_ends<path>(slice, size, ends + carried);
         // One line from its known end: a plain number from one word, any
         // other line byte by byte.
         const auto visit_line = [&](std::size_t i) {
@@ -203,10 +206,19 @@ const char* visit_plain_lines(const char* p, const char* const last, line_scan& 
         if constexpr (path == scan_path::avx512) {
             i = visit_plain_groups(slice, ends, count, p, line, fingerprint, visit, visit_line);
             if (i == stopped) return finish(nullptr);
+            // Carried once at most, so that an offset stays above -slice_bytes.
+            if (slice + size != last && (i == count || ends[i] >= 0)) {
+                carried = count - i;
+                for (std::size_t k = 0; k < carried; ++k)
+                    ends[k] = static_cast<std::int16_t>(ends[i + k] - static_cast<std::int16_t>(size));
+                slice += size;
+                continue;
+            }
         }
 #endif
         for (; i < count; ++i)
             if (!visit_line(i)) return finish(nullptr);
+        carried = 0;
         slice += size;
     }
     return finish(last);
