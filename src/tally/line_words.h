@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #if defined(__x86_64__)
 // GCC 12 warns inside its own AVX-512 intrinsics, of the undefined vector
 // they start from (GCC bug 105593); the code that uses them is not at fault.
@@ -86,12 +89,39 @@ enum class scan_path { portable, avx2, avx512 };
 template <scan_path path>
 std::uint64_t newline_mask(const char* chunk);
 
-template <>
-inline std::uint64_t newline_mask<scan_path::portable>(const char* chunk) {
+// The newline mask in plain C++, eight bytes at a time.
+inline std::uint64_t word_newline_mask(const char* chunk) {
     std::uint64_t mask = 0;
     for (std::size_t i = 0; i < chunk_bytes; i += 8)
         mask |= zero_byte_bits(load_word(chunk + i) ^ each_byte('\n')) << i;
     return mask;
+}
+
+// SSE2 is part of every x86-64 processor, so the portable path may use it.
+template <>
+inline std::uint64_t newline_mask<scan_path::portable>(const char* chunk) {
+#if defined(__SSE2__)
+    const __m128i newline = _mm_set1_epi8('\n');
+    std::uint64_t mask = 0;
+    for (std::size_t i = 0; i < chunk_bytes; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chunk + i));
+        mask |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)))} << i;
+    }
+    return mask;
+#else
+    return word_newline_mask(chunk);
+#endif
+}
+
+// Whether a path's processors count the bits of a word in one instruction:
+// without one, as on x86 before popcnt, the compiler calls a function.
+constexpr bool has_popcount(scan_path path) {
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(__POPCNT__)
+    return path != scan_path::portable;
+#else
+    (void)path;
+    return true;
+#endif
 }
 
 #if defined(__x86_64__)

@@ -41,12 +41,17 @@ std::size_t write_line_ends(const char* slice, std::size_t size, std::int16_t* e
     for (std::uint32_t at = 0; at < size; at += chunk_bytes) {
         std::uint64_t newlines = newline_mask<path>(slice + at);
         if (size - at < chunk_bytes) newlines &= low_bits(static_cast<std::ptrdiff_t>(size - at));
-        const auto found = static_cast<std::size_t>(__builtin_popcountll(newlines));
+        std::size_t found = 0;
+        if constexpr (has_popcount(path)) found = static_cast<std::size_t>(__builtin_popcountll(newlines));
 #pragma GCC unroll 4
-        for (std::size_t i = 0; i < ends_written; ++i, newlines &= newlines - 1)
+        for (std::size_t i = 0; i < ends_written; ++i, newlines &= newlines - 1) {
             ends[count + i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines | 1ULL << 63)));
-        for (std::size_t i = count + ends_written; newlines != 0; ++i, newlines &= newlines - 1)
+            if constexpr (!has_popcount(path)) found += newlines != 0;
+        }
+        for (std::size_t i = count + ends_written; newlines != 0; ++i, newlines &= newlines - 1) {
             ends[i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines)));
+            if constexpr (!has_popcount(path)) ++found;
+        }
         count += found;
     }
     return count;
