@@ -105,13 +105,15 @@ struct value_counter {
         return true;
     }
 
-    // Many at once, all below the limit. A counter is at most the line
-    // number, so none can wrap before line 2^32; from there on, one by one.
+    // Many at once, all below the limit. A counter that wraps undoes them
+    // all, and they come again one by one, which carries it.
     std::uint32_t plain_limit() const { return static_cast<std::uint32_t>(table.size); }
-    bool visit_plain(const std::uint32_t* values, std::size_t count, std::uint64_t line) {
-        if (line + count > UINT32_MAX) [[unlikely]] return false;
-        for (std::size_t k = 0; k < count; ++k) ++table.counters[values[k]];
-        return true;
+    bool visit_plain(const std::uint32_t* values, std::size_t count, std::uint64_t) {
+        bool wrapped = false;
+        for (std::size_t k = 0; k < count; ++k) wrapped |= ++table.counters[values[k]] == 0;
+        if (!wrapped) [[likely]] return true;
+        for (std::size_t k = 0; k < count; ++k) --table.counters[values[k]];
+        return false;
     }
 };
 

@@ -297,6 +297,9 @@ TEST(count_values, counts_and_prints_past_32_bits) {
         {"2\n1\n1\n", UINT32_MAX, UINT32_MAX, 0, "1 4294967297\n2 4294967296\n"},
         {"1\n", UINT32_MAX, 0, 2, "1 12884901888\n2 0\n"},
         {"2\n", UINT32_MAX, UINT32_MAX, UINT32_MAX, "1 18446744073709551615\n2 4294967296\n"},
+        // Lines enough to be counted many at a time on the widest path, and a wrap among them.
+        {[] { std::string b; for (int i = 0; i < 8; ++i) b += "1\n2\n"; return b; }(), UINT32_MAX - 2, 5, 0,
+         "1 4294967301\n2 13\n"},
     };
     for (const auto& [bytes, start_1, start_2, high_1, report] : rows) {
         const int input = memory_file(bytes), output = memory_file("");
