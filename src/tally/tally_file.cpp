@@ -110,6 +110,7 @@ struct value_counter {
     std::uint32_t plain_limit() const { return static_cast<std::uint32_t>(table.size); }
     bool visit_plain(const std::uint32_t* values, std::size_t count, std::uint64_t) {
         bool wrapped = false;
+#pragma GCC unroll 8
         for (std::size_t k = 0; k < count; ++k) wrapped |= ++table.counters[values[k]] == 0;
         if (!wrapped) [[likely]] return true;
         for (std::size_t k = 0; k < count; ++k) --table.counters[values[k]];
