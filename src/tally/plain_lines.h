@@ -28,9 +28,6 @@ bool visit_plain(Visitor& visit, const std::uint32_t* values, std::size_t count,
     return true;
 }
 
-// How many entries past the last one write_line_ends may write.
-inline constexpr std::size_t ends_overrun = 32;
-
 // The offsets of the line ends in [slice, slice + size), written from ends
 // on; returns how many. Four are written per 64 bytes whether or not there
 // are four, so that the branch of the loop for more is seldom taken.
@@ -180,7 +177,10 @@ const char* visit_plain_lines(const char* p, const char* const last, line_scan& 
     // the last lines of a slice, fewer than a group, wait for the next one:
     // their ends come first in its array, at offsets below 0.
     constexpr std::size_t slice_bytes = 2048, carried_most = 7;
-    std::int16_t ends[carried_most + slice_bytes + ends_overrun];
+    // write_line_ends writes past the last entry, but a chunk's writes start
+    // at the count before it, at most its offset from the slice, and reach
+    // 64 entries past that at most: never past the slice's size.
+    std::int16_t ends[carried_most + slice_bytes];
     std::size_t carried = 0;
     for (const char* slice = p; slice != last;) {
         const auto size = std::min(static_cast<std::size_t>(last - slice), slice_bytes);

@@ -303,7 +303,7 @@ TEST(mavek_tally, gives_the_same_results_on_every_scan_path) {
     // Plain lines, with one of another format now and then, so that some
     // groups of eight are all plain and some are not.
     const std::pair<std::string, int> other[] = {{" 3", 3}, {"+5x", 5}, {"0000002 y", 2}, {"", 0}, {"00000000004", 4}};
-    std::string formats, swapped = "2\n", raised;
+    std::string formats, swapped = "2\n", raised, ones;
     int counts[6] = {};
     for (int line = 0; line < 100; ++line) {
         const auto [text, value] = line % 11 == 0 ? other[line / 11 % 5] : std::pair(std::to_string(line % 4 + 1) + " x", line % 4 + 1);
@@ -311,6 +311,7 @@ TEST(mavek_tally, gives_the_same_results_on_every_scan_path) {
         ++counts[value];
         swapped += "3\n";
         raised += std::to_string(line % 9 + 1) + "\n";
+        ones += line < 20 ? "1\n" : "";
     }
     swapped += "1\n";
     std::string formats_report = go;
@@ -326,6 +327,10 @@ TEST(mavek_tally, gives_the_same_results_on_every_scan_path) {
          .hook = "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='0=49 202=50'"},
         {.args = "input", .input = raised, .out = go, .err = "error; input changed while it was read\n", .status = 1,
          .hook = "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='16=56'"},
+        // A value above the largest among plain lines, which the widest path counts many at a time.
+        {.args = "input", .input = ones, .out = go,
+         .err = "error; line 11: value 9 is above the largest value 1 of the first pass; the file changed while it "
+                "was read\n", .status = 1, .hook = "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='20=57'"},
     };
     // clang-format on
     run_cases(cases);

@@ -123,6 +123,17 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
         // Several whole blocks of the size a run reads in, the last one short.
         model_file(false, 40000),
     };
+    // The widest path's steps at their limits: a slice of short lines, more
+    // than a batch of values; 33 line ends in one chunk; lines left over from
+    // a slice while a 40 KB line passes; a line of eight spaces before its
+    // number, beside a plain one in the same group.
+    std::string short_lines, long_wait = "1\n2\n3\n" + std::string(40000, 'x') + "\n5\n", spaced = "        5\n";
+    for (int line = 0; line < 3000; ++line) short_lines += std::to_string(line % 10) + "\n";
+    std::string crowded;
+    for (int line = 0; line < 31; ++line) crowded += "1\n";
+    crowded += "\n\n9\n";
+    for (int line = 0; line < 15; ++line) spaced += line % 2 ? "73\n" : "        5\n";
+    for (const std::string& bytes : {short_lines, crowded, long_wait, spaced}) cases.emplace_back(bytes, model_visits(bytes));
     // Short tokens of every kind, shifted one byte at a time across the edges
     // of blocks and chunks: a sign, the digits and the byte after them each
     // land in the next block at some shift.
