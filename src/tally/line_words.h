@@ -16,6 +16,7 @@
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #include <immintrin.h>
 #if defined(__GNUC__) && !defined(__clang__)
@@ -191,7 +192,9 @@ template <>
 // starts there carries to the first byte past the run; the top bit of each
 // lane is kept out of the runs, so no carry reaches the next lane. A lane
 // whose digits start past its first word gets a word that is not plain.
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline __mmask8 padded_values(const char* base, __m512i starts, __m512i words,
+// Kept out of line: it is the slower way, and inlined, its constants would
+// crowd the registers of the plain one.
+[[gnu::target(MAVEK_AVX512_TARGET), gnu::noinline]] inline __mmask8 padded_values(const char* base, __m512i starts, __m512i words,
                                                                    __m512i& values) {
     constexpr std::uint64_t first = each_byte(0x01), below_top = each_byte(0x7F);
     // Whitespace but the newline, which ends the line.

@@ -57,29 +57,35 @@ std::size_t write_line_ends(const char* slice, std::size_t size, std::int16_t* e
 #if defined(__x86_64__)
 // With AVX-512, each 64 bytes compress the offsets of their newlines in one
 // step, as bytes, which are then widened: one compress of 64 bytes costs half
-// of two of 32 16-bit offsets. 32 are written at once.
-template <>
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline std::size_t write_line_ends<scan_path::avx512>(const char* slice,
-                                                                                          std::size_t size,
-                                                                                          std::int16_t* ends) {
+// of two of 32 16-bit offsets. 32 are written at once, 64 for more than 32.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline std::size_t write_chunk_ends(std::uint32_t at, std::uint64_t newlines,
+                                                                        std::int16_t* ends) {
     const __m512i offsets = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45,
                                             44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26,
                                             25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6,
                                             5, 4, 3, 2, 1, 0);
+    const __m512i packed = _mm512_maskz_compress_epi8(newlines, offsets);
+    const __m512i base = _mm512_set1_epi16(static_cast<short>(at));
+    _mm512_storeu_si512(ends, _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(packed)), base));
+    const auto found = static_cast<std::size_t>(__builtin_popcountll(newlines));
+    // More than 32 line ends in 64 bytes: lines of one byte.
+    if (found > 32) [[unlikely]]
+        _mm512_storeu_si512(ends + 32, _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(packed, 1)), base));
+    return found;
+}
+
+template <>
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline std::size_t write_line_ends<scan_path::avx512>(const char* slice,
+                                                                                          std::size_t size,
+                                                                                          std::int16_t* ends) {
+    // Whole chunks, then the part of one that ends the slice.
     std::size_t count = 0;
-    for (std::uint32_t at = 0; at < size; at += chunk_bytes) {
-        std::uint64_t newlines = newline_mask<scan_path::avx512>(slice + at);
-        if (size - at < chunk_bytes) newlines &= low_bits(static_cast<std::ptrdiff_t>(size - at));
-        const __m512i packed = _mm512_maskz_compress_epi8(newlines, offsets);
-        const __m512i base = _mm512_set1_epi16(static_cast<short>(at));
-        _mm512_storeu_si512(ends + count,
-                            _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(packed)), base));
-        const auto found = static_cast<std::size_t>(__builtin_popcountll(newlines));
-        // More than 32 line ends in 64 bytes: lines of one byte.
-        if (found > 32) [[unlikely]]
-            _mm512_storeu_si512(ends + count + 32,
-                                _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(packed, 1)), base));
-        count += found;
+    std::uint32_t at = 0;
+    for (; at + chunk_bytes <= size; at += chunk_bytes)
+        count += write_chunk_ends(at, newline_mask<scan_path::avx512>(slice + at), ends + count);
+    if (at < size) {
+        const std::uint64_t newlines = newline_mask<scan_path::avx512>(slice + at);
+        count += write_chunk_ends(at, newlines & low_bits(static_cast<std::ptrdiff_t>(size - at)), ends + count);
     }
     return count;
 }
