@@ -178,9 +178,9 @@ template <>
     const __m512i pairs = _mm512_maddubs_epi16(aligned, _mm512_set1_epi16(0x010A));
     const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00010064));
     values = _mm512_add_epi64(_mm512_mul_epu32(quads, _mm512_set1_epi64(10000)), _mm512_srli_epi64(quads, 32));
-    // 1 to plain_digits digits: zeros is 7, 15, ... 55.
-    return _mm512_cmple_epu64_mask(_mm512_sub_epi64(zeros, _mm512_set1_epi64(7)),
-                                   _mm512_set1_epi64(8 * (plain_digits - 1)));
+    // 1 to plain_digits digits: the lowest mark is at the start of byte 1 to 7.
+    static_assert(plain_digits == 7);
+    return _mm512_test_epi64_mask(lowest, _mm512_set1_epi64(0x0101010101010100));
 }
 
 // The numbers of eight lines whose digits come after spaces, a plus sign or
@@ -192,9 +192,7 @@ template <>
 // starts there carries to the first byte past the run; the top bit of each
 // lane is kept out of the runs, so no carry reaches the next lane. A lane
 // whose digits start past its first word gets a word that is not plain.
-// Kept out of line: it is the slower way, and inlined, its constants would
-// crowd the registers of the plain one.
-[[gnu::target(MAVEK_AVX512_TARGET), gnu::noinline]] inline __mmask8 padded_values(const char* base, __m512i starts, __m512i words,
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline __mmask8 padded_values(const char* base, __m512i starts, __m512i words,
                                                                    __m512i& values) {
     constexpr std::uint64_t first = each_byte(0x01), below_top = each_byte(0x7F);
     // Whitespace but the newline, which ends the line.

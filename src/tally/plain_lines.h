@@ -130,7 +130,11 @@ template <class Visitor, class Line_visitor>
         __m512i values;
         const __m512i words = gather_words(slice, starts);
         __mmask8 plain = plain_values(words, values);
-        if (plain != 0xFF) plain = padded_values(slice, starts, words, values);
+        if (plain != 0xFF) [[unlikely]] {
+            __m512i padded;
+            plain = padded_values(slice, starts, words, padded);
+            values = padded;
+        }
         if (plain == 0xFF && _mm512_cmpge_epu64_mask(values, limit) == 0) [[likely]] {
             const __m512i lines = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(line)), lanes);
             digest = _mm512_add_epi64(digest, _mm512_mullo_epi64(values, lines));
