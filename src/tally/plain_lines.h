@@ -107,7 +107,11 @@ template <class Visitor, class Line_visitor>
     const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0), one = _mm512_set1_epi64(1);
     __m512i limit = _mm512_set1_epi64(-1);
     if constexpr (requires { visit.plain_limit(); }) limit = _mm512_set1_epi64(visit.plain_limit());
-    __m512i digest = _mm512_setzero_si512(), largest = _mm512_setzero_si512();
+    // The fingerprint of the plain groups, without a multiplication a group:
+    // line numbers rise by 8 a group, so the sum of value × line is found at
+    // the end from the lanes' sums of values and the sums of those sums,
+    // taken after each group, plain or not (the others count their own).
+    __m512i sum = _mm512_setzero_si512(), sums = _mm512_setzero_si512(), largest = _mm512_setzero_si512();
     // The values wait here and go to the visitor many at a time: a visitor
     // that stores to places the values name would otherwise hold up the next
     // gather, which waits for every store before it to know its address.
@@ -136,8 +140,8 @@ template <class Visitor, class Line_visitor>
             values = padded;
         }
         if (plain == 0xFF && _mm512_cmpge_epu64_mask(values, limit) == 0) [[likely]] {
-            const __m512i lines = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(line)), lanes);
-            digest = _mm512_add_epi64(digest, _mm512_mullo_epi64(values, lines));
+            sum = _mm512_add_epi64(sum, values);
+            sums = _mm512_add_epi64(sums, sum);
             line += 8;
             if constexpr (wants_largest) {
                 largest = _mm512_max_epu64(largest, values);
@@ -147,6 +151,7 @@ template <class Visitor, class Line_visitor>
                 if (held == batch_size && !flush()) return stopped;
             }
         } else {
+            sums = _mm512_add_epi64(sums, sum);
             if (held != 0 && !flush()) return stopped;
             if (i > 0) p = slice + ends[i - 1] + 1;
             for (std::size_t k = 0; k < 8; ++k)
@@ -155,6 +160,10 @@ template <class Visitor, class Line_visitor>
     }
     if (held != 0 && !flush()) return stopped;
     if (i > 0) p = slice + ends[i - 1] + 1;
+    // Lane k's value of group g is on line end - 8 × (groups - g) + k, where
+    // end is the line after the last group: sum × (end + k) - 8 × sums.
+    const __m512i weights = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(line)), lanes);
+    const __m512i digest = _mm512_sub_epi64(_mm512_mullo_epi64(sum, weights), _mm512_slli_epi64(sums, 3));
     fingerprint += static_cast<std::uint64_t>(_mm512_reduce_add_epi64(digest));
     if constexpr (wants_largest) visit.visit_largest(static_cast<std::uint32_t>(_mm512_reduce_max_epu64(largest)));
     return i;

@@ -163,6 +163,10 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
                 const pass_end end = scan_pass(input, note, block_size, path);
                 EXPECT_TRUE(seen == expected) << first_difference(seen, expected);
                 EXPECT_EQ(std::tuple(end.bytes, end.lines, end.stopped), std::tuple(bytes.size(), newlines, false));
+                // The fingerprint is the sum of value × line, however the path finds it.
+                std::uint64_t fingerprint = 0;
+                for (const auto& [value, line] : expected) fingerprint += std::uint64_t{static_cast<std::uint32_t>(value)} * line;
+                EXPECT_EQ(end.fingerprint, fingerprint);
                 // A visitor that says stop after its second line is not called again.
                 seen.clear();
                 const auto two = [&](std::int32_t value, std::uint64_t line) {
