@@ -54,6 +54,19 @@ std::size_t write_line_ends(const char* slice, std::size_t size, std::int16_t* e
     return count;
 }
 
+// The kernel's line ends and waiting values, kept in the read block's
+// allocation rather than on the stack, which may be small (ulimit -s). 16-bit
+// offsets keep the ends at 4 KiB. On the AVX-512 path, the last lines of a
+// slice, fewer than a group, wait for the next one: their ends come first in
+// its array, at offsets below 0. write_line_ends writes past the last entry,
+// but a chunk's writes start at the count before it, at most its offset from
+// the slice, and reach 64 entries past that at most: never past the array.
+inline constexpr std::size_t slice_bytes = 2048, carried_most = 7, batch_size = 256;
+struct kernel_space {
+    std::int16_t ends[carried_most + slice_bytes];
+    alignas(64) std::uint32_t batch[batch_size];
+};
+
 #if defined(__x86_64__)
 // With AVX-512, each 64 bytes compress the offsets of their newlines in one
 // step, as bytes, which are then widened: one compress of 64 bytes costs half
@@ -102,7 +115,8 @@ template <class Visitor, class Line_visitor>
 [[gnu::target(MAVEK_AVX512_TARGET)]] std::size_t visit_plain_groups(const char* slice, const std::int16_t* ends,
                                                                      std::size_t count, const char*& p,
                                                                      std::uint64_t& line, std::uint64_t& fingerprint,
-                                                                     Visitor& visit, Line_visitor& visit_line) {
+                                                                     std::uint32_t* batch, Visitor& visit,
+                                                                     Line_visitor& visit_line) {
     constexpr bool wants_largest = requires(std::uint32_t most) { visit.visit_largest(most); };
     const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0), one = _mm512_set1_epi64(1);
     __m512i limit = _mm512_set1_epi64(-1);
@@ -115,8 +129,6 @@ template <class Visitor, class Line_visitor>
     // The values wait here and go to the visitor many at a time: a visitor
     // that stores to places the values name would otherwise hold up the next
     // gather, which waits for every store before it to know its address.
-    constexpr std::size_t batch_size = 256;
-    alignas(64) std::uint32_t batch[batch_size];
     std::size_t held = 0;
     const auto flush = [&] {
         const bool more = visit_plain(visit, batch, held, line - held);
@@ -185,21 +197,15 @@ template <class Visitor, class Line_visitor>
 // Both passes run it, so that neither costs more than the other on any data.
 // The line number and fingerprint stay in registers until the end.
 template <scan_path path, class Visitor>
-const char* visit_plain_lines(const char* p, const char* const last, line_scan& scan, Visitor& visit) {
+const char* visit_plain_lines(const char* p, const char* const last, line_scan& scan, Visitor& visit,
+                              kernel_space& space) {
     std::uint64_t line = scan.line, fingerprint = scan.fingerprint;
     const auto finish = [&](const char* result) {
         scan.line = line;
         scan.fingerprint = fingerprint;
         return result;
     };
-    // 16-bit offsets keep the array at 4 KiB of stack. On the AVX-512 path,
-    // the last lines of a slice, fewer than a group, wait for the next one:
-    // their ends come first in its array, at offsets below 0.
-    constexpr std::size_t slice_bytes = 2048, carried_most = 7;
-    // write_line_ends writes past the last entry, but a chunk's writes start
-    // at the count before it, at most its offset from the slice, and reach
-    // 64 entries past that at most: never past the slice's size.
-    std::int16_t ends[carried_most + slice_bytes];
+    std::int16_t* const ends = space.ends;
     std::size_t carried = 0;
     for (const char* slice = p; slice != last;) {
         const auto size = std::min(static_cast<std::size_t>(last - slice), slice_bytes);
@@ -228,7 +234,7 @@ const char* visit_plain_lines(const char* p, const char* const last, line_scan& 
         std::size_t i = 0;
 #if defined(__x86_64__)
         if constexpr (path == scan_path::avx512) {
-            i = visit_plain_groups(slice, ends, count, p, line, fingerprint, visit, visit_line);
+            i = visit_plain_groups(slice, ends, count, p, line, fingerprint, space.batch, visit, visit_line);
             if (i == stopped) return finish(nullptr);
             // Carried once at most, so that an offset stays above -slice_bytes.
             if (slice + size != last && (i == count || ends[i] >= 0)) {

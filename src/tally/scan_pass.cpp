@@ -23,7 +23,7 @@ std::optional<tally_error> rewind_input(int input) {
 
 std::unique_ptr<char, free_block> make_block(std::size_t block_size) {
     constexpr std::size_t page = 4096;
-    const std::size_t size = (block_size + 2 * chunk_bytes + page - 1) / page * page;
+    const std::size_t size = (kernel_space_at(block_size) + sizeof(kernel_space) + page - 1) / page * page;
     std::unique_ptr<char, free_block> block{static_cast<char*>(std::aligned_alloc(page, size))};
     if (block) std::memset(block.get(), 0, size);
     return block;

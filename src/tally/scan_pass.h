@@ -35,12 +35,12 @@ std::int32_t token_value(std::string_view token);
 // line the last block left open goes to scan_line, the lines that end in this
 // block to visit_plain_lines, and the line this block leaves open to scan_line.
 template <scan_path path, class Visitor>
-void scan_block(line_scan& scan, const char* p, const char* const end, Visitor& visit) {
+void scan_block(line_scan& scan, const char* p, const char* const end, Visitor& visit, kernel_space& space) {
     const void* last_newline = ::memrchr(p, '\n', static_cast<std::size_t>(end - p));
     const char* const complete = last_newline ? static_cast<const char*>(last_newline) + 1 : p;
     if (scan.at != line_scan::phase::leading_space && p < complete) p = scan_line(scan, p, complete, visit);
     if (scan.stopped) return;
-    if (p < complete && visit_plain_lines<path>(p, complete, scan, visit) == nullptr) {
+    if (p < complete && visit_plain_lines<path>(p, complete, scan, visit, space) == nullptr) {
         scan.stopped = true;
         return;
     }
@@ -66,8 +66,14 @@ struct free_block {
     void operator()(char* block) const noexcept { std::free(block); }
 };
 
+// Where the kernel's space starts in a block's allocation: after the block
+// and its padding, on a cache line.
+constexpr std::size_t kernel_space_at(std::size_t block_size) {
+    return (block_size + 2 * chunk_bytes + 63) / 64 * 64;
+}
+
 // A block of block_size bytes and the padding that the kernels may read past
-// it, zeroed. Page-aligned: on some processors the kernel copies into a block
+// it, zeroed, followed by the kernel's space. Page-aligned: on some processors the kernel copies into a block
 // that is not aligned four times slower, and read(2) would cost more than the scan.
 std::unique_ptr<char, free_block> make_block(std::size_t block_size);
 
@@ -80,6 +86,7 @@ pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_l
         end.failure = tally_error{.fault = tally_fault::out_of_memory};
         return end;
     }
+    kernel_space& space = *reinterpret_cast<kernel_space*>(block.get() + kernel_space_at(block_size));
     line_scan scan;
     for (;;) {
         const ssize_t got = read_block(input, block.get(), block_size);
@@ -92,7 +99,7 @@ pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_l
             break;
         }
         end.bytes += static_cast<std::uint64_t>(got);
-        scan_block<path>(scan, block.get(), block.get() + got, visit);
+        scan_block<path>(scan, block.get(), block.get() + got, visit, space);
         if (scan.stopped) break;
         if (status) status_progress(*status, end.bytes);
     }
