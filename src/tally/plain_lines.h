@@ -103,6 +103,26 @@ template <>
     return count;
 }
 
+// The fingerprint of plain groups, without a multiplication a group: while
+// groups follow each other, line numbers rise by 8 a group, so the sum of
+// value × line is found when the run of groups ends, from the lanes' sums of
+// values and the sums of those sums, taken after each group, plain or not
+// (the others count their own). Lane k's value of group g is then on line
+// end - 8 × (groups - g) + k, end being the line after the last group.
+struct group_digest {
+    alignas(64) std::uint64_t sum[8] = {}, sums[8] = {};
+};
+
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline void fold_digest(group_digest& digest, std::uint64_t end,
+                                                            std::uint64_t& fingerprint) {
+    const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i weights = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(end)), lanes);
+    const __m512i folded = _mm512_sub_epi64(_mm512_mullo_epi64(_mm512_load_si512(digest.sum), weights),
+                                            _mm512_slli_epi64(_mm512_load_si512(digest.sums), 3));
+    fingerprint += static_cast<std::uint64_t>(_mm512_reduce_add_epi64(folded));
+    digest = group_digest{};
+}
+
 // What visit_plain_groups returns when the visitor stopped the pass.
 inline constexpr std::size_t stopped = SIZE_MAX;
 
@@ -114,18 +134,15 @@ inline constexpr std::size_t stopped = SIZE_MAX;
 template <class Visitor, class Line_visitor>
 [[gnu::target(MAVEK_AVX512_TARGET)]] std::size_t visit_plain_groups(const char* slice, const std::int16_t* ends,
                                                                      std::size_t count, const char*& p,
-                                                                     std::uint64_t& line, std::uint64_t& fingerprint,
+                                                                     std::uint64_t& line, group_digest& digest,
                                                                      std::uint32_t* batch, Visitor& visit,
                                                                      Line_visitor& visit_line) {
     constexpr bool wants_largest = requires(std::uint32_t most) { visit.visit_largest(most); };
-    const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0), one = _mm512_set1_epi64(1);
+    const __m512i one = _mm512_set1_epi64(1);
     __m512i limit = _mm512_set1_epi64(-1);
     if constexpr (requires { visit.plain_limit(); }) limit = _mm512_set1_epi64(visit.plain_limit());
-    // The fingerprint of the plain groups, without a multiplication a group:
-    // line numbers rise by 8 a group, so the sum of value × line is found at
-    // the end from the lanes' sums of values and the sums of those sums,
-    // taken after each group, plain or not (the others count their own).
-    __m512i sum = _mm512_setzero_si512(), sums = _mm512_setzero_si512(), largest = _mm512_setzero_si512();
+    __m512i sum = _mm512_load_si512(digest.sum), sums = _mm512_load_si512(digest.sums);
+    __m512i largest = _mm512_setzero_si512();
     // The values wait here and go to the visitor many at a time: a visitor
     // that stores to places the values name would otherwise hold up the next
     // gather, which waits for every store before it to know its address.
@@ -172,11 +189,8 @@ template <class Visitor, class Line_visitor>
     }
     if (held != 0 && !flush()) return stopped;
     if (i > 0) p = slice + ends[i - 1] + 1;
-    // Lane k's value of group g is on line end - 8 × (groups - g) + k, where
-    // end is the line after the last group: sum × (end + k) - 8 × sums.
-    const __m512i weights = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(line)), lanes);
-    const __m512i digest = _mm512_sub_epi64(_mm512_mullo_epi64(sum, weights), _mm512_slli_epi64(sums, 3));
-    fingerprint += static_cast<std::uint64_t>(_mm512_reduce_add_epi64(digest));
+    _mm512_store_si512(digest.sum, sum);
+    _mm512_store_si512(digest.sums, sums);
     if constexpr (wants_largest) visit.visit_largest(static_cast<std::uint32_t>(_mm512_reduce_max_epu64(largest)));
     return i;
 }
@@ -207,6 +221,9 @@ const char* visit_plain_lines(const char* p, const char* const last, line_scan& 
     };
     std::int16_t* const ends = space.ends;
     std::size_t carried = 0;
+#if defined(__x86_64__)
+    group_digest digest;
+#endif
     for (const char* slice = p; slice != last;) {
         const auto size = std::min(static_cast<std::size_t>(last - slice), slice_bytes);
         const std::size_t count = carried + write_line_ends<path>(slice, size, ends + carried);
@@ -234,7 +251,7 @@ const char* visit_plain_lines(const char* p, const char* const last, line_scan& 
         std::size_t i = 0;
 #if defined(__x86_64__)
         if constexpr (path == scan_path::avx512) {
-            i = visit_plain_groups(slice, ends, count, p, line, fingerprint, space.batch, visit, visit_line);
+            i = visit_plain_groups(slice, ends, count, p, line, digest, space.batch, visit, visit_line);
             if (i == stopped) return finish(nullptr);
             // Carried once at most, so that an offset stays above -slice_bytes.
             if (slice + size != last && (i == count || ends[i] >= 0)) {
@@ -244,6 +261,8 @@ const char* visit_plain_lines(const char* p, const char* const last, line_scan& 
                 slice += size;
                 continue;
             }
+            // The run of groups ends here: lines one by one follow.
+            fold_digest(digest, line, fingerprint);
         }
 #endif
         for (; i < count; ++i)

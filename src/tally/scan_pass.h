@@ -52,7 +52,7 @@ void scan_block(line_scan& scan, const char* p, const char* const end, Visitor& 
 struct pass_end {
     std::uint64_t bytes = 0;             // read from the input
     std::uint64_t lines = 0;             // newline bytes read
-    std::uint64_t fingerprint = 0;       // of the values visited, in their order
+    std::uint64_t fingerprint = 0;       // of the values visited, in their order, when not stopped
     bool stopped = false;                // the visitor stopped it before the end
     std::optional<tally_error> failure{};  // not_rewindable, out_of_memory or read_failed
 };

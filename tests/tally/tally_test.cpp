@@ -125,15 +125,17 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
     };
     // The widest path's steps at their limits: a slice of short lines, more
     // than a batch of values; 33 line ends in one chunk; lines left over from
-    // a slice while a 40 KB line passes; a line of eight spaces before its
-    // number, beside a plain one in the same group.
-    std::string short_lines, long_wait = "1\n2\n3\n" + std::string(40000, 'x') + "\n5\n", spaced = "        5\n";
+    // a slice while a 40 KB line passes, between groups of lines; a line of
+    // eight spaces before its number, beside a plain one in the same group.
+    const std::string group = "1\n2\n3\n4\n5\n6\n7\n8\n", long_line = std::string(40000, 'x') + "\n5\n";
+    std::string short_lines, long_wait = "1\n2\n3\n" + long_line, between_groups = group + "9\n" + long_line + group;
+    std::string spaced = "        5\n";
     for (int line = 0; line < 3000; ++line) short_lines += std::to_string(line % 10) + "\n";
     std::string crowded;
     for (int line = 0; line < 31; ++line) crowded += "1\n";
     crowded += "\n\n9\n";
     for (int line = 0; line < 15; ++line) spaced += line % 2 ? "73\n" : "        5\n";
-    for (const std::string& bytes : {short_lines, crowded, long_wait, spaced}) cases.emplace_back(bytes, model_visits(bytes));
+    for (const std::string& bytes : {short_lines, crowded, long_wait, between_groups, spaced}) cases.emplace_back(bytes, model_visits(bytes));
     // Short tokens of every kind, shifted one byte at a time across the edges
     // of blocks and chunks: a sign, the digits and the byte after them each
     // land in the next block at some shift.
