@@ -85,6 +85,9 @@ namespace {
 // has no counter stops the pass with its failure.
 struct value_counter {
     tally_table& table;
+    // Before this line no counter can wrap: each takes one count a line at
+    // most, on top of what the fullest held before.
+    std::uint64_t safe_lines;
     std::optional<tally_error> failure{};
 
     bool operator()(std::int32_t value, std::uint64_t line) {
@@ -105,10 +108,15 @@ struct value_counter {
         return true;
     }
 
-    // Many at once, all below the limit. A counter that wraps undoes them
-    // all, and they come again one by one, which carries it.
+    // Many at once, all below the limit. Past the safe lines, a counter that
+    // wraps undoes them all, and they come again one by one, which carries it.
     std::uint32_t plain_limit() const { return static_cast<std::uint32_t>(table.size); }
-    bool visit_plain(const std::uint32_t* values, std::size_t count, std::uint64_t) {
+    bool visit_plain(const std::uint32_t* values, std::size_t count, std::uint64_t line) {
+        if (line + count <= safe_lines) [[likely]] {
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < count; ++k) ++table.counters[values[k]];
+            return true;
+        }
         bool wrapped = false;
 #pragma GCC unroll 8
         for (std::size_t k = 0; k < count; ++k) wrapped |= ++table.counters[values[k]] == 0;
@@ -120,8 +128,8 @@ struct value_counter {
 
 }  // namespace
 
-pass_end count_values(int input, tally_table& table, status_line* status) {
-    value_counter count{.table = table};
+pass_end count_values(int input, tally_table& table, status_line* status, std::uint32_t fullest) {
+    value_counter count{.table = table, .safe_lines = std::uint64_t{UINT32_MAX} + 1 - fullest};
     pass_end end = scan_pass(input, count, default_block_size, fastest_scan_path(), status);
     if (count.failure) end.failure = count.failure;
     return end;

@@ -314,9 +314,12 @@ TEST(count_values, counts_and_prints_past_32_bits) {
         {"2\n1\n1\n", UINT32_MAX, UINT32_MAX, 0, "1 4294967297\n2 4294967296\n"},
         {"1\n", UINT32_MAX, 0, 2, "1 12884901888\n2 0\n"},
         {"2\n", UINT32_MAX, UINT32_MAX, UINT32_MAX, "1 18446744073709551615\n2 4294967296\n"},
-        // Lines enough to be counted many at a time on the widest path, and a wrap among them.
+        // Lines enough to be counted many at a time on the widest path, and a
+        // wrap among them, or on the last of them.
         {[] { std::string b; for (int i = 0; i < 8; ++i) b += "1\n2\n"; return b; }(), UINT32_MAX - 2, 5, 0,
          "1 4294967301\n2 13\n"},
+        {[] { std::string b; for (int i = 0; i < 16; ++i) b += "1\n"; return b; }(), UINT32_MAX - 15, 0, 0,
+         "1 4294967296\n2 0\n"},
     };
     for (const auto& [bytes, start_1, start_2, high_1, report] : rows) {
         const int input = memory_file(bytes), output = memory_file("");
@@ -327,7 +330,7 @@ TEST(count_values, counts_and_prints_past_32_bits) {
             table.high.reset(static_cast<std::uint32_t*>(std::calloc(3, sizeof(std::uint32_t))));
             table.high[1] = high_1;
         }
-        EXPECT_FALSE(count_values(input, table).failure) << bytes;
+        EXPECT_FALSE(count_values(input, table, nullptr, std::max(start_1, start_2)).failure) << bytes;
         EXPECT_FALSE(print_report(output, table, 2)) << bytes;
         std::string printed(64, '\0');
         printed.resize(static_cast<std::size_t>(::pread(output, printed.data(), printed.size(), 0)));
