@@ -386,7 +386,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
     const std::string report_5000 = report_of(5000);
     // clang-format off
     const row rows[] = {
-        {"\n3\n", "1", false, report_3, "", {"\rreading 1 of 2: 256.0 KiB of 1.0 MiB (24%), ", "\rreading 2 of 2: ",
+        {"\n3\n", "1", false, report_3, "", {"\rreading 1 of 2: 1.0 MiB of 4.0 MiB (24%), ", "\rreading 2 of 2: ",
          "\x1b[K", " left"}, {"report"}},
         {"\n5000\n", "1", false, report_5000, "", {"\rreading 2 of 2: ", "\rreport: value 4096 of 5000 (81%)"}, {}},
         {"\n5000\n", "1", true, "", report_5000, {"\rreading 2 of 2: "}, {"report:"}},
@@ -397,7 +397,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
     // clang-format on
     for (const auto& r : rows) {
         const run_folder folder;
-        const run_case c = {.args = r.args, .input = r.input, .hole = off_t{1} << 20,
+        const run_case c = {.args = r.args, .input = r.input, .hole = off_t{4} << 20,
                             .hook = "MAVEK_HOOK_CLOCK=" + r.clock,
                             .wrapper = MAVEK_PTY_RUN " terminal" + std::string(r.stdout_too ? " --stdout-too" : "")};
         folder.write_input(c);
@@ -413,8 +413,8 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
     // Where standard error is not a terminal, nothing is written there, however long the run.
     // clang-format off
     const run_case elsewhere[] = {
-        {.args = "input", .input = "\n3\n", .out = report_3, .hole = off_t{1} << 20, .hook = "MAVEK_HOOK_CLOCK=1"},
-        {.args = "input", .input = "\n3\n", .out = report_3, .out_to = ">stdout 2>&-", .hole = off_t{1} << 20,
+        {.args = "input", .input = "\n3\n", .out = report_3, .hole = off_t{4} << 20, .hook = "MAVEK_HOOK_CLOCK=1"},
+        {.args = "input", .input = "\n3\n", .out = report_3, .out_to = ">stdout 2>&-", .hole = off_t{4} << 20,
          .hook = "MAVEK_HOOK_CLOCK=1"},
     };
     // clang-format on

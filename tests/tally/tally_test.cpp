@@ -120,8 +120,9 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
         {"1"s + std::string(62, 'a') + "\n-9\n", {{1, 1}, {-9, 2}}},
         {"5555\n1"s + std::string(118, 'a') + "\n6666\n", {{5555, 1}, {1, 2}, {6666, 3}}},
         model_file(false), model_file(true),
-        // Several whole blocks of the size a run reads in, the last one short.
-        model_file(false, 40000),
+        // Several whole blocks of the size a run reads in (lines of 38 bytes
+        // on average), the last one short.
+        model_file(false, default_block_size / 7),
     };
     // The widest path's steps at their limits: a slice of short lines, more
     // than a batch of values; 33 line ends in one chunk; lines left over from
