@@ -22,10 +22,13 @@ std::optional<tally_error> rewind_input(int input) {
 }
 
 std::unique_ptr<char, free_block> make_block(std::size_t block_size) {
-    constexpr std::size_t page = 4096;
-    const std::size_t size = (kernel_space_at(block_size) + sizeof(kernel_space) + page - 1) / page * page;
-    std::unique_ptr<char, free_block> block{static_cast<char*>(std::aligned_alloc(page, size))};
-    if (block) std::memset(block.get(), 0, size);
+    // Of the exact size, not rounded up to pages, so that a write past the
+    // kernel's space is caught by the address sanitizer.
+    const std::size_t size = kernel_space_at(block_size) + sizeof(kernel_space);
+    void* memory = nullptr;
+    if (::posix_memalign(&memory, 4096, size) != 0) return nullptr;
+    std::unique_ptr<char, free_block> block{static_cast<char*>(memory)};
+    std::memset(block.get(), 0, size);
     return block;
 }
 

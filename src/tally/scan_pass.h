@@ -76,8 +76,9 @@ constexpr std::size_t kernel_space_at(std::size_t block_size) {
 }
 
 // A block of block_size bytes and the padding that the kernels may read past
-// it, zeroed, followed by the kernel's space. Page-aligned: on some processors the kernel copies into a block
-// that is not aligned four times slower, and read(2) would cost more than the scan.
+// it, zeroed, followed by the kernel's space. Page-aligned: on some processors
+// the kernel copies into a block that is not aligned four times slower, and
+// read(2) would cost more than the scan.
 std::unique_ptr<char, free_block> make_block(std::size_t block_size);
 
 template <scan_path path, class Visitor>
