@@ -108,21 +108,14 @@ struct value_counter {
         return true;
     }
 
-    // Many at once, all below the limit. Past the safe lines, a counter that
-    // wraps undoes them all, and they come again one by one, which carries it.
+    // Many at once, all below the limit, with no check for a wrap. Past the
+    // safe lines they come one by one instead, which carries a wrap.
     std::uint32_t plain_limit() const { return static_cast<std::uint32_t>(table.size); }
     bool visit_plain(const std::uint32_t* values, std::size_t count, std::uint64_t line) {
-        if (line + count <= safe_lines) [[likely]] {
+        if (line + count > safe_lines) [[unlikely]] return false;
 #pragma GCC unroll 8
-            for (std::size_t k = 0; k < count; ++k) ++table.counters[values[k]];
-            return true;
-        }
-        bool wrapped = false;
-#pragma GCC unroll 8
-        for (std::size_t k = 0; k < count; ++k) wrapped |= ++table.counters[values[k]] == 0;
-        if (!wrapped) [[likely]] return true;
-        for (std::size_t k = 0; k < count; ++k) --table.counters[values[k]];
-        return false;
+        for (std::size_t k = 0; k < count; ++k) ++table.counters[values[k]];
+        return true;
     }
 };
 

@@ -136,7 +136,8 @@ TEST(scan_pass, visits_each_line_with_a_token_once_and_finds_the_largest_on_ever
     for (int line = 0; line < 31; ++line) crowded += "1\n";
     crowded += "\n\n9\n";
     for (int line = 0; line < 15; ++line) spaced += line % 2 ? "73\n" : "        5\n";
-    for (const std::string& bytes : {short_lines, crowded, long_wait, between_groups, spaced}) cases.emplace_back(bytes, model_visits(bytes));
+    for (const std::string& bytes : {short_lines, crowded, long_wait, between_groups, spaced})
+        cases.emplace_back(bytes, model_visits(bytes));
     // Short tokens of every kind, shifted one byte at a time across the edges
     // of blocks and chunks: a sign, the digits and the byte after them each
     // land in the next block at some shift.
