@@ -33,14 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     seen.emplace_back(value, line);
                     return true;
                 },
-                block, path);
+                {block, path});
             if (seen != expected || end.bytes != bytes.size() ||
                 end.lines != static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n')))
                 std::abort();
 
             // The first pass: the largest value, or a stop at the first negative one.
             mavek::largest_value largest;
-            const bool stopped = mavek::scan_pass(input, largest, block, path).stopped;
+            const bool stopped = mavek::scan_pass(input, largest, {block, path}).stopped;
             const auto first_pass = mavek::model_first_pass(expected);
             if (std::pair(largest.value, largest.line) != first_pass || stopped != (first_pass.first < 0)) std::abort();
         }

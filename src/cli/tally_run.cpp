@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/printable.h"
 #include "tally/status_line.h"
 #include "tally/tally_error.h"
 #include "tally/tally_file.h"
@@ -77,37 +78,6 @@ struct message_line {
         return error;
     }
 };
-
-// How many bytes at the start of text form one character that a terminal
-// shows as itself: printable ASCII, or a printable character in valid UTF-8
-// (shortest form, no surrogate, at most U+10FFFF). 0 for any other byte, and
-// for the characters that move or reorder what a terminal shows: the C1
-// controls, the line and paragraph separators, the bidirectional controls.
-std::size_t printable_length(std::string_view text) {
-    const auto lead = static_cast<unsigned char>(text[0]);
-    if (lead >= 0x20 && lead < 0x7F) return 1;
-    std::size_t length;
-    char32_t code, smallest;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, code = lead & 0x1F, smallest = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, code = lead & 0x0F, smallest = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, code = lead & 0x07, smallest = 0x10000;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[i]);
-        if ((next & 0xC0) != 0x80) return 0;
-        code = code << 6 | (next & 0x3F);
-    }
-    const bool shown = code >= smallest && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF) && code > 0x9F &&
-                       code != 0x061C && code != 0x200E && code != 0x200F && (code < 0x2028 || code > 0x202E) &&
-                       (code < 0x2066 || code > 0x2069);
-    return shown ? length : 0;
-}
 
 // A path inside a one-line message on a terminal: the bytes that would break
 // the line are escaped as C and `ls -b` write them, the backslash too so that

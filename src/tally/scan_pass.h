@@ -133,20 +133,28 @@ template <class Visitor>
 
 scan_path fastest_scan_path();
 
-// Reads the open input from its first byte to its end in blocks of block_size
-// bytes and calls visit(value, line) once per line that has a token, in file
-// order, until visit returns false. Memory stays at one block, whatever the
-// length of a line. Both paths give the same visits; a path the processor
-// lacks falls back to portable. The bytes read so far go to status, if given,
-// after each block.
+// How a pass reads: in blocks of block_size bytes, on a scan path (one that
+// the processor lacks falls back to the fastest it has), telling status, if
+// given, the bytes read so far after each block.
+struct scan_options {
+    std::size_t block_size = default_block_size;
+    scan_path path = fastest_scan_path();
+    status_line* status = nullptr;
+};
+
+// Reads the open input from its first byte to its end and calls
+// visit(value, line) once per line that has a token, in file order, until
+// visit returns false. Memory stays at one block, whatever the length of a
+// line. Every path gives the same visits.
 template <class Visitor>
-pass_end scan_pass(int input, Visitor&& visit, std::size_t block_size = default_block_size,
-                   [[maybe_unused]] scan_path path = fastest_scan_path(), status_line* status = nullptr) {
+pass_end scan_pass(int input, Visitor&& visit, const scan_options& options = {}) {
+    const auto [block_size, path, status] = options;
 #if defined(__x86_64__)
-    // A path is taken only where the processor has it, whatever is asked.
     const scan_path usable = std::min(path, fastest_scan_path());
     if (usable == scan_path::avx512) return scan_blocks_avx512(input, visit, block_size, status);
     if (usable == scan_path::avx2) return scan_blocks_avx2(input, visit, block_size, status);
+#else
+    (void)path;
 #endif
     return scan_blocks<scan_path::portable>(input, visit, block_size, status);
 }

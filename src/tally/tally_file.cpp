@@ -68,9 +68,9 @@ std::optional<tally_table> make_tally_table(std::int32_t largest_value) {
     return table;
 }
 
-pass_end find_largest_value(int input, std::int32_t& largest, status_line* status) {
+pass_end find_largest_value(int input, std::int32_t& largest, const scan_options& options) {
     largest_value first;
-    pass_end end = scan_pass(input, first, default_block_size, fastest_scan_path(), status);
+    pass_end end = scan_pass(input, first, options);
     // A negative value can never be counted, so this pass already stops at it,
     // before the table is made and the file is read again.
     if (end.stopped)
@@ -121,9 +121,9 @@ struct value_counter {
 
 }  // namespace
 
-pass_end count_values(int input, tally_table& table, status_line* status, std::uint32_t fullest) {
+pass_end count_values(int input, tally_table& table, const scan_options& options, std::uint32_t fullest) {
     value_counter count{.table = table, .safe_lines = std::uint64_t{UINT32_MAX} + 1 - fullest};
-    pass_end end = scan_pass(input, count, default_block_size, fastest_scan_path(), status);
+    pass_end end = scan_pass(input, count, options);
     if (count.failure) end.failure = count.failure;
     return end;
 }
@@ -135,12 +135,12 @@ std::optional<tally_error> tally_file(int input, int output, status_line* status
     const std::uint64_t size = S_ISREG(before.st_mode) && sized ? static_cast<std::uint64_t>(before.st_size) : 0;
     if (status) status_stage(*status, run_stage::first_reading, size);
     std::int32_t largest = 0;
-    const pass_end first = find_largest_value(input, largest, status);
+    const pass_end first = find_largest_value(input, largest, {.status = status});
     if (first.failure) return first.failure;
     std::optional<tally_table> table = make_tally_table(largest);
     if (!table) return tally_error{.fault = tally_fault::table_too_large, .largest_value = largest};
     if (status) status_stage(*status, run_stage::second_reading, size);
-    const pass_end second = count_values(input, *table, status);
+    const pass_end second = count_values(input, *table, {.status = status});
     if (second.failure) return second.failure;
     if (::fstat(input, &after) != 0) return tally_error{.fault = tally_fault::read_failed, .system_error = errno};
     if (!readings_agree(before, after, first, second, *table, sized)) return tally_error{.fault = tally_fault::input_changed};

@@ -76,8 +76,8 @@ bool readings_agree(const struct stat& before, const struct stat& after, const p
 // The two passes of tally_file. A value that has no counter ends either with
 // its failure: negative_value, or value_above_largest in the second. No
 // counter may hold more than `fullest` before counting.
-pass_end find_largest_value(int input, std::int32_t& largest, status_line* status = nullptr);
-pass_end count_values(int input, tally_table& table, status_line* status = nullptr, std::uint32_t fullest = 0);
+pass_end find_largest_value(int input, std::int32_t& largest, const scan_options& options = {});
+pass_end count_values(int input, tally_table& table, const scan_options& options = {}, std::uint32_t fullest = 0);
 
 // One line "value count" for each value from 1 to largest_value, each written
 // (and so flushed) the moment it is complete.

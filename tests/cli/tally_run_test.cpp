@@ -210,6 +210,7 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
         {"input", "", go, "", 0},
         {"input", blocks, blocks_report, "", 0},
         {.args = "input", .input = blocks, .out = blocks_report, .setup = "ulimit -s 20;"},  // a small stack
+        {"input", "3\n", go + "1 0\n2 0\n3 1\n", "", 0, ">stdout <&-"},  // the input opens as descriptor 0
         {"", "", "error; no filename \n", "", 1},
         {"data.txt", "", "error; file data.txt failed to load\n" + hint, "", 1},
         {"''", "", "error; file  failed to load\n" + hint, "", 1},

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,6 +42,18 @@ inline std::pair<std::int32_t, std::uint64_t> model_first_pass(const visits& exp
     std::int32_t largest = 0;
     for (const auto& visit : expected) largest = std::max(largest, visit.first);
     return {largest, 0};
+}
+
+// What the second pass must give with a table of `size` counters: the count
+// of each value up to the first value without a counter, and that visit's
+// index, or expected.size() when every value has one.
+inline std::pair<std::map<std::uint32_t, std::uint64_t>, std::size_t> model_counts(const visits& expected,
+                                                                                    std::uint32_t size) {
+    std::map<std::uint32_t, std::uint64_t> counts;
+    std::size_t i = 0;
+    for (; i < expected.size() && static_cast<std::uint32_t>(expected[i].first) < size; ++i)
+        ++counts[static_cast<std::uint32_t>(expected[i].first)];
+    return {counts, i};
 }
 
 }  // namespace mavek
