@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string_view>
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +18,7 @@ namespace {
 constexpr std::int64_t second = 1'000'000'000;
 constexpr std::int64_t quiet_start = second;     // a shorter run shows nothing
 constexpr std::int64_t redraw_every = second / 4;
-constexpr int columns = 79;                      // fits 80, with room for the cursor
+constexpr std::size_t columns = 79;              // at most, where the width is not known
 
 std::int64_t monotonic_now() {
     timespec now{};
@@ -49,34 +50,56 @@ int print_left(char* text, std::size_t room, std::uint64_t done, std::uint64_t t
 
 void draw(status_line& status, std::uint64_t done, std::int64_t now) {
     char text[256] = "\r";
-    std::size_t size = 1;
+    std::size_t size = 1, part_ends[4], parts = 0;
     const auto add = [&](int written) {
         if (written > 0) size = std::min(size + static_cast<std::size_t>(written), sizeof text - 1);
     };
+    const auto end_part = [&] { part_ends[parts++] = size; };
     const std::int64_t elapsed = now - status.stage_started;
     if (status.stage == run_stage::report) {
         add(std::snprintf(text + size, sizeof text - size, "report: value %llu of %llu (%llu%%)",
                           static_cast<unsigned long long>(done), static_cast<unsigned long long>(status.total),
                           static_cast<unsigned long long>(status.total ? done * 100 / status.total : 0)));
+        end_part();
     } else {
         add(std::snprintf(text + size, sizeof text - size, "reading %d of 2: ",
                           status.stage == run_stage::first_reading ? 1 : 2));
         add(print_size(text + size, sizeof text - size, done));
+        end_part();
         if (status.total != 0) {
             add(std::snprintf(text + size, sizeof text - size, " of "));
             add(print_size(text + size, sizeof text - size, status.total));
             add(std::snprintf(text + size, sizeof text - size, " (%llu%%)",
                               static_cast<unsigned long long>(std::min(done, status.total) * 100 / status.total)));
+            end_part();
         }
         if (elapsed > 0) {
             add(std::snprintf(text + size, sizeof text - size, ", "));
             add(print_size(text + size, sizeof text - size,
                            static_cast<std::uint64_t>(static_cast<double>(done) * second / static_cast<double>(elapsed))));
             add(std::snprintf(text + size, sizeof text - size, "/s"));
+            end_part();
         }
     }
-    if (status.total != 0) add(print_left(text + size, sizeof text - size, done, status.total, elapsed));
-    size = std::min<std::size_t>(size, 1 + columns);
+    if (status.total != 0 && parts < std::size(part_ends)) {
+        add(print_left(text + size, sizeof text - size, done, status.total, elapsed));
+        end_part();
+    }
+    // A line as wide as the terminal would wrap, and its erasing would leave a
+    // row behind: whole parts while they fit, or the first one cut short. The
+    // width is asked each time, as a window may be resized during a run.
+    winsize window{};
+    const std::size_t room = 1 + (::ioctl(status.terminal, TIOCGWINSZ, &window) == 0 && window.ws_col > 0
+                                      ? std::min<std::size_t>(window.ws_col - 1u, columns)
+                                      : columns);
+    std::size_t shown = std::min(size, room);
+    for (std::size_t k = parts; k-- > 0;) {
+        if (part_ends[k] <= room) {
+            shown = part_ends[k];
+            break;
+        }
+    }
+    size = shown;
     const std::string_view erase_rest = "\x1b[K";
     for (const char c : erase_rest) text[size++] = c;
     // A terminal that refuses the line gets no more of them.

@@ -9,6 +9,10 @@
 //                    as a file whose content changes without its metadata would
 //   MAVEK_HOOK_CLOCK "N": the monotonic clock says N seconds for each read and
 //                    write the tool has made, and does not move otherwise
+//   MAVEK_HOOK_FAIL  "CALL RESULT N ...": the next N calls of CALL (read or
+//                    write) fail with RESULT (EINTR or EAGAIN), or take
+//                    nothing and give no error (RESULT 0), from the point
+//                    of MAVEK_HOOK_AT if one is given
 //
 // The hook takes itself out of the environment, so the command's shell and
 // anything it starts run without it.
@@ -16,6 +20,7 @@
 #undef _FILE_OFFSET_BITS
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,6 +47,11 @@ struct hook {
     std::uint64_t position = 0;
     long clock_step = -1;    // seconds a call, or -1: the real clock
     long calls = 0;          // reads and writes so far
+    struct fault {
+        std::string call, result;
+        long count;
+    };
+    std::vector<fault> faults;
 };
 
 hook& the_hook() {
@@ -61,7 +71,12 @@ hook& the_hook() {
         while (words >> offset >> equals >> byte) h.pokes.emplace_back(offset, static_cast<unsigned char>(byte));
     }
     if (const char* clock = std::getenv("MAVEK_HOOK_CLOCK")) h.clock_step = std::atol(clock);
-    for (const char* name : {"LD_PRELOAD", "MAVEK_HOOK_AT", "MAVEK_HOOK_RUN", "MAVEK_HOOK_POKE", "MAVEK_HOOK_CLOCK"})
+    if (const char* fail = std::getenv("MAVEK_HOOK_FAIL")) {
+        std::istringstream words(fail);
+        for (hook::fault f; words >> f.call >> f.result >> f.count;) h.faults.push_back(f);
+    }
+    for (const char* name :
+         {"LD_PRELOAD", "MAVEK_HOOK_AT", "MAVEK_HOOK_RUN", "MAVEK_HOOK_POKE", "MAVEK_HOOK_CLOCK", "MAVEK_HOOK_FAIL"})
         ::unsetenv(name);
 }
 
@@ -77,6 +92,21 @@ void arrive(hook& h, const char* what, long nth) {
 template <class Function>
 Function next(const char* name) {
     return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+}
+
+// The first fault still due for this call, if any: sets errno and gives -1,
+// or gives 0 for a call that takes nothing.
+bool injected(const char* call, ssize_t& result) {
+    hook& h = the_hook();
+    if (!h.at.empty() && !h.armed) return false;
+    for (auto& [name, error, count] : h.faults) {
+        if (name != call || count == 0) continue;
+        --count;
+        errno = error == "EINTR" ? EINTR : EAGAIN;
+        result = error == "0" ? 0 : -1;
+        return true;
+    }
+    return false;
 }
 
 ssize_t after_read(int fd, void* buffer, ssize_t got) {
@@ -109,11 +139,13 @@ extern "C" {
 
 ssize_t read(int fd, void* buffer, size_t size) {
     static const auto real = next<ssize_t (*)(int, void*, size_t)>("read");
+    if (ssize_t result; injected("read", result)) return result;
     return after_read(fd, buffer, real(fd, buffer, size));
 }
 
 ssize_t write(int fd, const void* buffer, size_t size) {
     static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
+    if (ssize_t result; injected("write", result)) return result;
     ++the_hook().calls;
     return real(fd, buffer, size);
 }

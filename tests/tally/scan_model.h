@@ -1,5 +1,6 @@
-// A model of one pass, written to be obviously right rather than fast, that
-// the tests and the fuzz target hold the scan against.
+// A model of one pass, written to be obviously right rather than fast, and
+// the comparison of the real passes with it, which the tests and the fuzz
+// target share.
 #pragma once
 
 #include <algorithm>
@@ -11,6 +12,9 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "tally/scan_pass.h"
+#include "tally/tally_file.h"
 
 namespace mavek {
 
@@ -34,26 +38,71 @@ inline visits model_visits(std::string_view bytes) {
     return expected;
 }
 
-// What the first pass must give: the largest value (and line 0), or the first
-// negative value and its line, where it stops.
-inline std::pair<std::int32_t, std::uint64_t> model_first_pass(const visits& expected) {
-    const auto negative = std::find_if(expected.begin(), expected.end(), [](auto v) { return v.first < 0; });
-    if (negative != expected.end()) return *negative;
-    std::int32_t largest = 0;
-    for (const auto& visit : expected) largest = std::max(largest, visit.first);
-    return {largest, 0};
-}
+// How the passes over `bytes`, open as `input`, differ from the model, in a
+// line, or "" where they do not: the visits in order, the pass's end and
+// fingerprint (the sum of value × line), a stop after two visits; the first
+// pass's largest value, or its stop at the first negative; the second pass's
+// counts up to the first value without a counter, with a table as large as
+// the largest value and with one counter short of it (up to a size that
+// costs little), of each value seen and the ones beside it.
+inline std::string pass_difference(int input, std::string_view bytes, const scan_options& options) {
+    const visits expected = model_visits(bytes);
+    const auto show = [](const visits& v, std::size_t i) {
+        return i < v.size() ? std::to_string(v[i].first) + " at line " + std::to_string(v[i].second) : "nothing";
+    };
+    visits seen;
+    const pass_end end = scan_pass(
+        input,
+        [&](std::int32_t value, std::uint64_t line) {
+            seen.emplace_back(value, line);
+            return seen.size() != 2 || expected.size() != 2;
+        },
+        options);
+    if (seen != expected) {
+        const auto i = static_cast<std::size_t>(
+            std::mismatch(seen.begin(), seen.end(), expected.begin(), expected.end()).first - seen.begin());
+        return "visit " + std::to_string(i) + ": got " + show(seen, i) + ", want " + show(expected, i);
+    }
+    std::uint64_t fingerprint = 0, most = 0;
+    for (const auto& [value, line] : expected) {
+        fingerprint += std::uint64_t{static_cast<std::uint32_t>(value)} * line;
+        most = std::max<std::uint64_t>(most, static_cast<std::uint64_t>(std::max(value, 0)));
+    }
+    const auto lines = static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
+    if (end.stopped != (expected.size() == 2) ||
+        (!end.stopped && (end.bytes != bytes.size() || end.lines != lines || end.fingerprint != fingerprint)))
+        return "the pass's end or fingerprint";
 
-// What the second pass must give with a table of `size` counters: the count
-// of each value up to the first value without a counter, and that visit's
-// index, or expected.size() when every value has one.
-inline std::pair<std::map<std::uint32_t, std::uint64_t>, std::size_t> model_counts(const visits& expected,
-                                                                                    std::uint32_t size) {
-    std::map<std::uint32_t, std::uint64_t> counts;
-    std::size_t i = 0;
-    for (; i < expected.size() && static_cast<std::uint32_t>(expected[i].first) < size; ++i)
-        ++counts[static_cast<std::uint32_t>(expected[i].first)];
-    return {counts, i};
+    std::int32_t largest = 0;
+    const pass_end first = find_largest_value(input, largest, options);
+    const auto negative = std::find_if(expected.begin(), expected.end(), [](auto v) { return v.first < 0; });
+    const bool stops = negative != expected.end();
+    if (first.stopped != stops || largest != (stops ? negative->first : static_cast<std::int32_t>(most)) ||
+        (stops && first.failure->line != negative->second))
+        return "the first pass: got " + std::to_string(largest) + ", want " + show(expected, negative - expected.begin());
+
+    for (const std::uint64_t size : {std::min<std::uint64_t>(most + 1, 1 << 20), std::min<std::uint64_t>(most, (1 << 20) - 1)}) {
+        if (size == 0) continue;
+        tally_table table = *make_tally_table(static_cast<std::int32_t>(size - 1));
+        const pass_end second = count_values(input, table, options);
+        std::map<std::uint32_t, std::uint64_t> counts;
+        std::size_t stop = 0;
+        for (; stop < expected.size() && static_cast<std::uint32_t>(expected[stop].first) < size; ++stop)
+            ++counts[static_cast<std::uint32_t>(expected[stop].first)];
+        for (const auto& [value, count] : counts) {
+            for (const std::uint32_t near : {value - 1, value, value + 1}) {
+                const auto model = counts.find(near);
+                if (near < size && count_of(table, near) != (model == counts.end() ? 0 : model->second))
+                    return "the count of " + std::to_string(near) + " with " + std::to_string(size) + " counters";
+            }
+        }
+        const bool stopped = stop < expected.size();
+        if (second.failure.has_value() != stopped ||
+            (stopped && (second.failure->line != expected[stop].second ||
+                         (second.failure->fault == tally_fault::negative_value) != (expected[stop].first < 0))))
+            return "the second pass's stop with " + std::to_string(size) + " counters, at " + show(expected, stop);
+    }
+    return "";
 }
 
 }  // namespace mavek
