@@ -1,5 +1,6 @@
 #include "cli/tally_run.h"
 
+#include <cerrno>
 #include <charconv>
 #include <concepts>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "cli/printable.h"
+#include "tally/raw_io.h"
 #include "tally/status_line.h"
 #include "tally/tally_error.h"
 #include "tally/tally_file.h"
@@ -33,15 +35,35 @@ struct input_file {
 // O_NONBLOCK so that a FIFO without a writer opens at once instead of waiting
 // forever; it is read as usual afterwards. A directory opens for reading on
 // Linux but holds no lines; to the user it is a path that failed to load,
-// like any other.
-int open_input(const char* path) {
+// like any other. Returns the descriptor, or -1 and the reason in `error`.
+int open_input(const char* path, int& error) {
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return -1;
+    }
     struct stat status;
-    if (fd >= 0 && ::fstat(fd, &status) == 0 && !S_ISDIR(status.st_mode) &&
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
+    if (::fstat(fd, &status) != 0)
+        error = errno;
+    else if (S_ISDIR(status.st_mode))
+        error = EISDIR;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    else
         return fd;
-    if (fd >= 0) ::close(fd);
+    ::close(fd);
     return -1;
+}
+
+// Whether output is the input file itself, opened to be written from its
+// start (`1<>FILE`): the progress line would overwrite the data before it is
+// read. Appending (`>>FILE`) is left alone, as the user asked for it.
+bool writes_over_input(int input, int output) {
+    struct stat in, out;
+    const int flags = ::fcntl(output, F_GETFL);
+    return ::fstat(input, &in) == 0 && ::fstat(output, &out) == 0 && S_ISREG(in.st_mode) &&
+           in.st_dev == out.st_dev && in.st_ino == out.st_ino && flags >= 0 && (flags & O_ACCMODE) != O_RDONLY &&
+           (flags & O_APPEND) == 0;
 }
 
 // One line of text for a file descriptor, built in a fixed buffer: a failure
@@ -112,6 +134,12 @@ message_line& operator<<(message_line& line, escaped path) {
 void describe(message_line& line, const tally_error& error, std::string_view path) {
     const std::string_view reason = std::strerror(error.system_error);
     switch (error.fault) {
+        case tally_fault::open_failed:
+            line << "cannot open " << escaped{path} << ": " << reason;
+            return;
+        case tally_fault::output_is_input:
+            line << "standard output is " << escaped{path} << " itself, which the report would overwrite";
+            return;
         case tally_fault::negative_value:
             line << "line " << error.line << ": negative value " << error.value;
             return;
@@ -165,14 +193,16 @@ int tally_run(int argc, char* argv[]) {
         return exit_failure;
     }
     const std::string_view path = argv[1];
-    const input_file input{open_input(argv[1])};
+    int open_error = 0;
+    const input_file input{open_input(argv[1], open_error)};
     if (input.fd < 0) {
         out << "error; file " << path << " failed to load";
         if (const int error = out.end()) return report_write_failure(error);
         out << "check filename and if file is present in same directory as program";
         if (const int error = out.end()) return report_write_failure(error);
-        return exit_failure;
+        return report_failure({.fault = tally_fault::open_failed, .system_error = open_error}, path);
     }
+    if (writes_over_input(input.fd, STDOUT_FILENO)) return report_failure({.fault = tally_fault::output_is_input}, path);
     if (const int error = (out << "Processing mavek file...").end()) return report_write_failure(error);
     // Shown on standard error while the run is long, if that is a terminal;
     // off the screen again before any message.

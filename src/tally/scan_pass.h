@@ -21,6 +21,7 @@
 #include "tally/line_scan.h"
 #include "tally/line_words.h"
 #include "tally/plain_lines.h"
+#include "tally/raw_io.h"
 #include "tally/status_line.h"
 #include "tally/tally_error.h"
 
@@ -60,32 +61,18 @@ struct pass_end {
     std::optional<tally_error> failure{};  // not_rewindable, out_of_memory or read_failed
 };
 
-std::optional<tally_error> rewind_input(int input);
-
-// read(2), retried when a signal interrupts it.
-ssize_t read_block(int input, char* buffer, std::size_t size);
-
-struct free_block {
-    void operator()(char* block) const noexcept { std::free(block); }
-};
-
 // Where the kernel's space starts in a block's allocation: after the block
 // and its padding, on a cache line.
 constexpr std::size_t kernel_space_at(std::size_t block_size) {
     return (block_size + 2 * chunk_bytes + 63) / 64 * 64;
 }
 
-// A block of block_size bytes and the padding that the kernels may read past
-// it, zeroed, followed by the kernel's space. Page-aligned: on some processors
-// the kernel copies into a block that is not aligned four times slower, and
-// read(2) would cost more than the scan.
-std::unique_ptr<char, free_block> make_block(std::size_t block_size);
-
 template <scan_path path, class Visitor>
 pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_line* status) {
     pass_end end{.failure = rewind_input(input)};
     if (end.failure) return end;
-    const std::unique_ptr<char, free_block> block = make_block(block_size);
+    // The block, the padding that the kernels may read past it, and the kernel's space.
+    const std::unique_ptr<char, free_block> block = make_block(kernel_space_at(block_size) + sizeof(kernel_space));
     if (!block) {
         end.failure = tally_error{.fault = tally_fault::out_of_memory};
         return end;

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tally/tally_file.h"
+#include "tally/raw_io.h"
 
 namespace mavek {
 namespace {
@@ -81,7 +81,7 @@ void draw(status_line& status, std::uint64_t done, std::int64_t now) {
             end_part();
         }
     }
-    if (status.total != 0 && parts < std::size(part_ends)) {
+    if (status.total != 0) {
         add(print_left(text + size, sizeof text - size, done, status.total, elapsed));
         end_part();
     }
@@ -117,8 +117,8 @@ status_line make_status_line(int terminal, int output) {
     status.output_on_terminal = ::isatty(output) == 1 && ::fstat(terminal, &terminal_status) == 0 &&
                                 ::fstat(output, &output_status) == 0 &&
                                 terminal_status.st_rdev == output_status.st_rdev;
-    status.started = status.stage_started = monotonic_now();
-    status.next_draw = status.started + quiet_start;
+    status.stage_started = monotonic_now();
+    status.next_draw = status.stage_started + quiet_start;
     return status;
 }
 

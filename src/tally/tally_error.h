@@ -1,5 +1,5 @@
-// The ways a tally can fail after the input file is open. A tally_error carries
-// facts only; tally_run alone turns it into a message and an exit status.
+// The ways a run can fail. A tally_error carries facts only; tally_run alone
+// turns it into a message and an exit status.
 //
 // Failures travel as return values, never as exceptions: throwing one needs
 // memory, and a failure must be reported when no memory is left.
@@ -10,6 +10,8 @@
 namespace mavek {
 
 enum class tally_fault {
+    open_failed,          // the input cannot be opened for reading; system_error holds errno
+    output_is_input,      // standard output would write over the input file
     negative_value,       // values start at 0, so a negative one has no counter
     value_above_largest,  // the second pass met a value the first pass never saw
     input_changed,        // the two passes did not read the same file

@@ -5,10 +5,11 @@
 #include <charconv>
 
 #include <linux/magic.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
+
+#include "tally/raw_io.h"
 
 namespace mavek {
 namespace {
@@ -27,8 +28,8 @@ bool carry(tally_table& table, std::uint32_t value) {
     return true;
 }
 
-}  // namespace
-
+// Whether the size of the open input is the length of its text: not on the
+// pseudo file systems (/proc, /sys, ...), which give 0 or a page for any file.
 bool size_is_length(int input) {
     struct statfs system;
     if (::fstatfs(input, &system) != 0) return true;
@@ -46,12 +47,13 @@ bool size_is_length(int input) {
     }
 }
 
+}  // namespace
+
 bool readings_agree(const struct stat& before, const struct stat& after, const pass_end& first, const pass_end& second,
                     const tally_table& table, bool size_is_length) {
-    // The same file, of the same size, neither written nor touched in its inode.
+    // Of the same size, neither written nor touched in its inode.
     const bool same_file =
-        before.st_dev == after.st_dev && before.st_ino == after.st_ino && before.st_size == after.st_size &&
-        before.st_mtim.tv_sec == after.st_mtim.tv_sec && before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
+        before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec && before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
         before.st_ctim.tv_sec == after.st_ctim.tv_sec && before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
     // All of a regular file, where its size is its length.
     const bool whole_file = !S_ISREG(after.st_mode) || after.st_size == 0 || !size_is_length ||
@@ -68,13 +70,34 @@ std::optional<tally_table> make_tally_table(std::int32_t largest_value) {
     return table;
 }
 
+namespace {
+
+// The first pass's visitor: the largest value. A negative value stops the
+// pass with its failure, as it can never be counted.
+struct largest_value {
+    std::int32_t value = 0;
+    std::optional<tally_error> failure{};
+
+    bool operator()(std::int32_t candidate, std::uint64_t line) {
+        if (candidate < 0) [[unlikely]] {
+            failure = tally_error{.fault = tally_fault::negative_value, .line = line, .value = candidate};
+            return false;
+        }
+        value = std::max(value, candidate);
+        return true;
+    }
+    // The largest of many plain numbers, which are never negative.
+    void visit_largest(std::uint32_t most) { value = std::max(value, static_cast<std::int32_t>(most)); }
+};
+
+}  // namespace
+
+// Both passes stop at a value without a counter, before the table is made
+// in the first, so that the file is not read again for nothing.
 pass_end find_largest_value(int input, std::int32_t& largest, const scan_options& options) {
     largest_value first;
     pass_end end = scan_pass(input, first, options);
-    // A negative value can never be counted, so this pass already stops at it,
-    // before the table is made and the file is read again.
-    if (end.stopped)
-        end.failure = tally_error{.fault = tally_fault::negative_value, .line = first.line, .value = first.value};
+    if (first.failure) end.failure = first.failure;
     largest = first.value;
     return end;
 }
@@ -166,26 +189,6 @@ std::optional<tally_error> print_report(int output, const tally_table& table, st
         if (status && value % 1024 == 0) status_progress(*status, static_cast<std::uint64_t>(value));
     }
     return std::nullopt;
-}
-
-int write_all(int output, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t put = ::write(output, bytes.data(), bytes.size());
-        if (put > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(put));
-        } else if (put == 0) {
-            // No error and no progress: trying again could spin for ever.
-            return EIO;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            // A non-blocking output that is full: wait for the reader, as a
-            // blocking write would.
-            pollfd writable{.fd = output, .events = POLLOUT, .revents = 0};
-            if (::poll(&writable, 1, -1) < 0 && errno != EINTR) return errno;
-        } else if (errno != EINTR) {
-            return errno;
-        }
-    }
-    return 0;
 }
 
 }  // namespace mavek

@@ -16,24 +16,6 @@
 
 namespace mavek {
 
-// The first pass's visitor: the largest value. A negative value stops the
-// pass, as it can never be counted; value and line then tell which and where.
-struct largest_value {
-    std::int32_t value = 0;
-    std::uint64_t line = 0;
-    bool operator()(std::int32_t candidate, std::uint64_t at_line) {
-        if (candidate < 0) [[unlikely]] {
-            value = candidate;
-            line = at_line;
-            return false;
-        }
-        value = std::max(value, candidate);
-        return true;
-    }
-    // The largest of many plain numbers, which are never negative.
-    void visit_largest(std::uint32_t most) { value = std::max(value, static_cast<std::int32_t>(most)); }
-};
-
 // One counter per value from 0 to the largest value. The counters are 32-bit,
 // half the memory and cache of 64-bit ones; a counter that wraps carries into
 // `high`, which is made on the first wrap only: that takes 4 Gi lines, a file
@@ -61,12 +43,9 @@ inline std::uint64_t count_of(const tally_table& table, std::uint32_t value) {
 // A status line, if given, shows how far the run has come.
 std::optional<tally_error> tally_file(int input, int output, status_line* status = nullptr);
 
-// Whether the size of the open input is the length of its text: not on the
-// pseudo file systems (/proc, /sys, ...), which give 0 or a page for any file.
-bool size_is_length(int input);
-
 // Whether both passes read one and the same text, as far as the system can
-// tell cheaply: fstat before and after (any change of the inode counts), as
+// tell cheaply: fstat before and after (any change of the file's size or
+// times counts; its device and inode are those of one open descriptor), as
 // many bytes and lines, the same values in the same order, all of a regular
 // file whose size is its length, and the largest value of the first counted
 // by the second.
@@ -74,8 +53,9 @@ bool readings_agree(const struct stat& before, const struct stat& after, const p
                     const tally_table& table, bool size_is_length);
 
 // The two passes of tally_file. A value that has no counter ends either with
-// its failure: negative_value, or value_above_largest in the second. No
-// counter may hold more than `fullest` before counting.
+// its failure: negative_value, or value_above_largest in the second. The
+// first gives the largest value seen. No counter may hold more than `fullest`
+// before counting.
 pass_end find_largest_value(int input, std::int32_t& largest, const scan_options& options = {});
 pass_end count_values(int input, tally_table& table, const scan_options& options = {}, std::uint32_t fullest = 0);
 
@@ -83,10 +63,5 @@ pass_end count_values(int input, tally_table& table, const scan_options& options
 // (and so flushed) the moment it is complete.
 std::optional<tally_error> print_report(int output, const tally_table& table, std::int32_t largest_value,
                                         status_line* status = nullptr);
-
-// write(2) until every byte is out: retried when a signal interrupts it, and
-// waited for when the output is non-blocking and full. Returns 0, or errno;
-// a write that takes no byte and gives no error is EIO.
-int write_all(int output, std::string_view bytes);
 
 }  // namespace mavek

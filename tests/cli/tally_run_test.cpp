@@ -191,6 +191,7 @@ std::string report_of(int largest) {
 TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
     const std::string hint = "check filename and if file is present in same directory as program\n";
     const std::string no_stdout = "error; cannot write standard output: ";
+    const std::string cannot_open = "error; cannot open ", enoent = "No such file or directory\n";
     // Sets O_NONBLOCK on standard output, then runs the tool.
     const std::string non_blocking =
         "perl -MFcntl -e 'fcntl(STDOUT, F_SETFL, fcntl(STDOUT, F_GETFL, 0) | O_NONBLOCK) or die; exec @ARGV'";
@@ -209,21 +210,31 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
         {.args = "input", .input = blocks, .out = blocks_report, .setup = "ulimit -s 20;"},  // a small stack
         {"input", "3\n", go + "1 0\n2 0\n3 1\n", "", 0, ">stdout <&-"},  // the input opens as descriptor 0
         {"", "", "error; no filename \n", "", 1},
-        {"data.txt", "", "error; file data.txt failed to load\n" + hint, "", 1},
-        {"''", "", "error; file  failed to load\n" + hint, "", 1},
-        {"dir", "", "error; file dir failed to load\n" + hint, "", 1},
+        // Scripts read the two lines on standard output; the reason is on standard error.
+        {"data.txt", "", "error; file data.txt failed to load\n" + hint, cannot_open + "data.txt: " + enoent, 1},
+        {"''", "", "error; file  failed to load\n" + hint, cannot_open + ": " + enoent, 1},
+        {"dir", "", "error; file dir failed to load\n" + hint, cannot_open + "dir: Is a directory\n", 1},
+        {.args = "input", .input = "1\n", .out = "error; file input failed to load\n" + hint,
+         .err = cannot_open + "input: Permission denied\n", .status = 1, .setup = "chmod 0 input;",
+         .wrapper = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : ""},
+        // A report into its own input is refused before a byte is written; appended to it, it reads what is there.
+        {.args = "input", .input = "3\n", .err = "error; standard output is input itself, which the report would "
+         "overwrite\n3\n", .status = 1, .out_to = "1<>input", .wrapper = "sh -c '\"$@\"; e=$?; cat input >&2; exit $e' sh"},
+        {.args = "input", .input = "3\n", .err = "3\n" + go + "1 0\n2 0\n3 1\n", .out_to = ">>input",
+         .wrapper = "sh -c '\"$@\"; cat input >&2' sh"},
         // The first negative value is the one reported, and one far below the range as its limit.
         {"input", "1\n\n-1 x\n-4\n", go, "error; line 3: negative value -1\n", 1},
         {"input", "7\n-99999999999\n", go, "error; line 2: negative value -2147483648\n", 1},
         {"/proc/self/mem", "", go, "error; cannot read /proc/self/mem: Input/output error\n", 1},
         {"/proc/sys/kernel/ostype", "", go, "", 0},  // a size of 0, but text to read
         {"/sys/devices/system/cpu/online", "", go, "", 0},  // a size of a page, but a few bytes to read
-        {std::string(5000, 'p'), "", "error; file " + std::string(5000, 'p') + " failed to load\n" + hint, "", 1},
+        {std::string(5000, 'p'), "", "error; file " + std::string(5000, 'p') + " failed to load\n" + hint,
+         cannot_open + std::string(5000, 'p') + ": File name too long\n", 1},
         {"fifo", "", go, "error; cannot rewind fifo, which is read twice: Illegal seek\n", 1},
         {"lonely", "", go, "error; cannot rewind lonely, which is read twice: Illegal seek\n", 1},
         // A path is kept byte for byte on standard output, and escaped on standard error in every message that
         // names it, so that nothing in it can break the line or steer the terminal.
-        {"'new\nline'", "", "error; file new\nline failed to load\n" + hint, "", 1},
+        {"'new\nline'", "", "error; file new\nline failed to load\n" + hint, cannot_open + "new\\nline: " + enoent, 1},
         {"'odd-fifo/" + odd_name + "'", "", go, "error; cannot rewind odd-fifo/" + odd_shown +
          ", which is read twice: Illegal seek\n", 1},
         {"'odd-mem/" + odd_name + "'", "", go, "error; cannot read odd-mem/" + odd_shown +

@@ -77,8 +77,9 @@ inline std::string pass_difference(int input, std::string_view bytes, const scan
     const pass_end first = find_largest_value(input, largest, options);
     const auto negative = std::find_if(expected.begin(), expected.end(), [](auto v) { return v.first < 0; });
     const bool stops = negative != expected.end();
-    if (first.stopped != stops || largest != (stops ? negative->first : static_cast<std::int32_t>(most)) ||
-        (stops && first.failure->line != negative->second))
+    if (first.stopped != stops ||
+        (stops ? first.failure->value != negative->first || first.failure->line != negative->second
+               : largest != static_cast<std::int32_t>(most)))
         return "the first pass: got " + std::to_string(largest) + ", want " + show(expected, negative - expected.begin());
 
     for (const std::uint64_t size : {std::min<std::uint64_t>(most + 1, 1 << 20), std::min<std::uint64_t>(most, (1 << 20) - 1)}) {
