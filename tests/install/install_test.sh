@@ -7,8 +7,8 @@ build=$1 source=$2 version=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
-runs_example() {
-    "$1" "$source/examples/parcels.mavek" | cmp -s - "$source/examples/parcels.report" || fail "$1 on the example"
+runs_example() {  # PROGRAM [EXAMPLES_FOLDER]
+    "$1" "${2:-$source/examples}/parcels.mavek" | cmp -s - "${2:-$source/examples}/parcels.report" || fail "$1 on the example"
 }
 
 # Built as distributions build: PIE, full RELRO, BIND_NOW, a stack protector.
@@ -34,6 +34,7 @@ DESTDIR=$work/stage cmake --install "$build" >/dev/null
 test -x "$work/stage$prefix/bin/mavek-tally" || fail "DESTDIR ignored"
 test -f "$work/stage$prefix/share/man/man1/mavek-tally.1.gz" || fail "DESTDIR ignored for the manual"
 test -f "$work/stage$prefix/share/doc/mavek-tally/copyright" || fail "no copyright installed"
+runs_example "$work/stage$prefix/bin/mavek-tally" "$work/stage$prefix/share/doc/mavek-tally/examples"
 DESTDIR=$work/stage cmake --build "$build" --target uninstall >/dev/null || fail "uninstall"
 left=$(find "$work/stage" -type f)
 test -z "$left" || fail "uninstall left $left"
@@ -48,7 +49,7 @@ dpkg-deb -x "$deb" "$work/unpacked"
 zgrep -q "mavek-tally $version" "$work/unpacked/usr/share/man/man1/mavek-tally.1.gz" || fail "manual without the version"
 cmp -s "$source/LICENSE" "$work/unpacked/usr/share/doc/mavek-tally/copyright" || fail "copyright"
 zgrep -q "^mavek-tally ($version)" "$work/unpacked/usr/share/doc/mavek-tally/changelog.gz" || fail "changelog"
-runs_example "$work/unpacked/usr/bin/mavek-tally"
+runs_example "$work/unpacked/usr/bin/mavek-tally" "$work/unpacked/usr/share/doc/mavek-tally/examples"
 hardened "$work/unpacked/usr/bin/mavek-tally"
 # Debian's own checks: no error and no warning. A package build has no lintian.
 if command -v lintian >/dev/null; then
