@@ -41,7 +41,8 @@ inline constexpr std::uint64_t each_byte(unsigned char byte) {
 }
 
 // How many of the word's first bytes are digits, 0 to 8. In each byte, adding
-// 0x46 sets the top bit above '9' and subtracting '0' sets it below '0'; a
+// 0x46 sets the top bit above '9' and subtracting '0' sets it below '0' (the
+// hasmore and hasless tests of Sean Eron Anderson's Bit Twiddling Hacks); a
 // carry or borrow can only come from a byte that is not a digit, so it cannot
 // disturb the first non-digit, whose top bit the count stops at.
 inline unsigned leading_digits(std::uint64_t word) {
@@ -64,7 +65,9 @@ inline std::uint64_t low_bits(std::ptrdiff_t count) {
 
 // The value of the word's first `digits` bytes, 1 to 8 of them, all digits.
 // Shifting them to the top leaves zeros as leading digits; then pairs, quads
-// and octets of digits are combined with three multiplications.
+// and octets of digits are combined with three multiplications, as in Daniel
+// Lemire's "Quickly parsing eight digits" (2018): a multiplication by
+// (a + b << 32) adds a × the low half to b × the high half in the top half.
 inline std::uint32_t leading_value(std::uint64_t word, unsigned digits) {
     std::uint64_t v = (word - each_byte('0')) << (64 - 8 * digits);
     v = v * 10 + (v >> 8);
@@ -73,9 +76,10 @@ inline std::uint32_t leading_value(std::uint64_t word, unsigned digits) {
     return static_cast<std::uint32_t>(octet >> 32);
 }
 
-// Bit i is set when byte i of the word is zero. The test is the exact one,
-// with no false hit above a true one, and one multiplication gathers the
-// eight top bits into one byte.
+// Bit i is set when byte i of the word is zero. The test is the exact one of
+// Bit Twiddling Hacks, with no false hit above a true one, and one
+// multiplication gathers the eight top bits into one byte: each lands in the
+// top byte at a place of its own, as no two partial products overlap there.
 inline std::uint64_t zero_byte_bits(std::uint64_t word) {
     const std::uint64_t zero = ~(((word & each_byte(0x7F)) + each_byte(0x7F)) | word | each_byte(0x7F));
     return ((zero >> 7) * 0x0102040810204080) >> 56;

@@ -20,7 +20,7 @@
 
 #include "tally/line_scan.h"
 #include "tally/line_words.h"
-#include "tally/plain_lines.h"
+#include "tally/block_lines.h"
 #include "tally/raw_io.h"
 #include "tally/status_line.h"
 #include "tally/tally_error.h"
@@ -37,14 +37,14 @@ std::int32_t token_value(std::string_view token);
 
 // Feeds one block, followed by 2 * chunk_bytes readable bytes, to the scan. The
 // line the last block left open goes to scan_line, the lines that end in this
-// block to visit_plain_lines, and the line this block leaves open to scan_line.
+// block to visit_block_lines, and the line this block leaves open to scan_line.
 template <scan_path path, class Visitor>
 void scan_block(line_scan& scan, const char* p, const char* const end, Visitor& visit, kernel_space& space) {
     const void* last_newline = ::memrchr(p, '\n', static_cast<std::size_t>(end - p));
     const char* const complete = last_newline ? static_cast<const char*>(last_newline) + 1 : p;
     if (scan.at != line_scan::phase::leading_space && p < complete) p = scan_line(scan, p, complete, visit);
     if (scan.stopped) return;
-    if (p < complete && visit_plain_lines<path>(p, complete, scan, visit, space) == nullptr) {
+    if (p < complete && !visit_block_lines<path>(p, complete, scan, visit, space)) {
         scan.stopped = true;
         return;
     }

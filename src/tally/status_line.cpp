@@ -48,43 +48,57 @@ int print_left(char* text, std::size_t room, std::uint64_t done, std::uint64_t t
                          static_cast<unsigned long long>(left % 60));
 }
 
-void draw(status_line& status, std::uint64_t done, std::int64_t now) {
+// The text of a status line, after its carriage return, in parts that are
+// shown whole or not at all.
+struct status_text {
     char text[256] = "\r";
-    std::size_t size = 1, part_ends[4], parts = 0;
-    const auto add = [&](int written) {
+    std::size_t size = 1, part_ends[4] = {}, parts = 0;
+
+    char* at() { return text + size; }
+    std::size_t room() const { return sizeof text - 1 - size; }
+    void add(int written) {
         if (written > 0) size = std::min(size + static_cast<std::size_t>(written), sizeof text - 1);
-    };
-    const auto end_part = [&] { part_ends[parts++] = size; };
-    const std::int64_t elapsed = now - status.stage_started;
+    }
+    void end_part() { part_ends[parts++] = size; }
+};
+
+// "reading 1 of 2: 1.0 MiB", " of 4.0 MiB (24%)", ", 12.0 MiB/s", ", 0:03 left";
+// or "report: value 4096 of 5000 (81%)" and what is left.
+void compose(status_text& line, const status_line& status, std::uint64_t done, std::int64_t elapsed) {
     if (status.stage == run_stage::report) {
-        add(std::snprintf(text + size, sizeof text - size, "report: value %llu of %llu (%llu%%)",
-                          static_cast<unsigned long long>(done), static_cast<unsigned long long>(status.total),
-                          static_cast<unsigned long long>(status.total ? done * 100 / status.total : 0)));
-        end_part();
+        line.add(std::snprintf(line.at(), line.room(), "report: value %llu of %llu (%llu%%)",
+                               static_cast<unsigned long long>(done), static_cast<unsigned long long>(status.total),
+                               static_cast<unsigned long long>(status.total ? done * 100 / status.total : 0)));
+        line.end_part();
     } else {
-        add(std::snprintf(text + size, sizeof text - size, "reading %d of 2: ",
-                          status.stage == run_stage::first_reading ? 1 : 2));
-        add(print_size(text + size, sizeof text - size, done));
-        end_part();
+        line.add(std::snprintf(line.at(), line.room(), "reading %d of 2: ",
+                               status.stage == run_stage::first_reading ? 1 : 2));
+        line.add(print_size(line.at(), line.room(), done));
+        line.end_part();
         if (status.total != 0) {
-            add(std::snprintf(text + size, sizeof text - size, " of "));
-            add(print_size(text + size, sizeof text - size, status.total));
-            add(std::snprintf(text + size, sizeof text - size, " (%llu%%)",
-                              static_cast<unsigned long long>(std::min(done, status.total) * 100 / status.total)));
-            end_part();
+            line.add(std::snprintf(line.at(), line.room(), " of "));
+            line.add(print_size(line.at(), line.room(), status.total));
+            line.add(std::snprintf(line.at(), line.room(), " (%llu%%)",
+                                   static_cast<unsigned long long>(std::min(done, status.total) * 100 / status.total)));
+            line.end_part();
         }
         if (elapsed > 0) {
-            add(std::snprintf(text + size, sizeof text - size, ", "));
-            add(print_size(text + size, sizeof text - size,
-                           static_cast<std::uint64_t>(static_cast<double>(done) * second / static_cast<double>(elapsed))));
-            add(std::snprintf(text + size, sizeof text - size, "/s"));
-            end_part();
+            line.add(std::snprintf(line.at(), line.room(), ", "));
+            line.add(print_size(line.at(), line.room(),
+                                static_cast<std::uint64_t>(static_cast<double>(done) * second / static_cast<double>(elapsed))));
+            line.add(std::snprintf(line.at(), line.room(), "/s"));
+            line.end_part();
         }
     }
     if (status.total != 0) {
-        add(print_left(text + size, sizeof text - size, done, status.total, elapsed));
-        end_part();
+        line.add(print_left(line.at(), line.room(), done, status.total, elapsed));
+        line.end_part();
     }
+}
+
+void draw(status_line& status, std::uint64_t done, std::int64_t now) {
+    status_text line;
+    compose(line, status, done, now - status.stage_started);
     // A line as wide as the terminal would wrap, and its erasing would leave a
     // row behind: whole parts while they fit, or the first one cut short. The
     // width is asked each time, as a window may be resized during a run.
@@ -92,18 +106,17 @@ void draw(status_line& status, std::uint64_t done, std::int64_t now) {
     const std::size_t room = 1 + (::ioctl(status.terminal, TIOCGWINSZ, &window) == 0 && window.ws_col > 0
                                       ? std::min<std::size_t>(window.ws_col - 1u, columns)
                                       : columns);
-    std::size_t shown = std::min(size, room);
-    for (std::size_t k = parts; k-- > 0;) {
-        if (part_ends[k] <= room) {
-            shown = part_ends[k];
+    std::size_t size = std::min(line.size, room);
+    for (std::size_t k = line.parts; k-- > 0;) {
+        if (line.part_ends[k] <= room) {
+            size = line.part_ends[k];
             break;
         }
     }
-    size = shown;
     const std::string_view erase_rest = "\x1b[K";
-    for (const char c : erase_rest) text[size++] = c;
+    for (const char c : erase_rest) line.text[size++] = c;
     // A terminal that refuses the line gets no more of them.
-    if (write_all(status.terminal, {text, size}) != 0) status.terminal = -1;
+    if (write_all(status.terminal, {line.text, size}) != 0) status.terminal = -1;
     status.shown = status.terminal >= 0;
 }
 

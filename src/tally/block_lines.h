@@ -1,10 +1,11 @@
-// The fast kernel of both passes: the lines that start with a plain number,
-// read many bytes at a time.
+// The fast kernel of both passes: every line that ends in a block, found from
+// its known end, its number read many bytes at a time where it is plain.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "tally/line_scan.h"
 #include "tally/line_words.h"
@@ -30,7 +31,10 @@ bool visit_plain(Visitor& visit, const std::uint32_t* values, std::size_t count,
 
 // The offsets of the line ends in [slice, slice + size), written from ends
 // on; returns how many. Four are written per 64 bytes whether or not there
-// are four, so that the branch of the loop for more is seldom taken.
+// are four, unrolled, so that the branch of the loop for more is seldom
+// taken; where there are fewer, the extra entries are past the count and
+// overwritten by the next chunk. The top bit set in the mask gives them an
+// offset (63) without a branch, as ctz of 0 is undefined.
 template <scan_path path>
 std::size_t write_line_ends(const char* slice, std::size_t size, std::int16_t* ends) {
     constexpr std::size_t ends_written = 4;
@@ -123,137 +127,145 @@ struct group_digest {
     digest = group_digest{};
 }
 
-// What visit_plain_groups returns when the visitor stopped the pass.
-inline constexpr std::size_t stopped = SIZE_MAX;
+#endif
 
-// The AVX-512 step of visit_plain_lines: lines eight at a time, from the
-// first of the slice's `count` line ends, while at least eight are left.
-// Returns how many it took. A group with a line that does not start with a
-// plain number goes to visit_line one line at a time, so that the visits
-// stay in order and a visitor's stop comes at the same line.
-template <class Visitor, class Line_visitor>
-[[gnu::target(MAVEK_AVX512_TARGET)]] std::size_t visit_plain_groups(const char* slice, const std::int16_t* ends,
-                                                                     std::size_t count, const char*& p,
-                                                                     std::uint64_t& line, group_digest& digest,
-                                                                     std::uint32_t* batch, Visitor& visit,
-                                                                     Line_visitor& visit_line) {
+// Where the kernel stands: what goes from line to line and from slice to
+// slice, kept in registers until a block's lines are done.
+struct line_walk {
+    const char* p;             // where the next line's token may start
+    std::uint64_t line;        // its number
+    std::uint64_t fingerprint;
+    kernel_space& space;       // the slice's line ends, and values waiting for the visitor
+#if defined(__x86_64__)
+    group_digest digest{};
+#endif
+};
+
+// One line from its known end, ends[i] of the slice: a plain number from one
+// word, any other line byte by byte. Returns false when the visitor stops.
+template <class Visitor>
+bool visit_line(line_walk& walk, const char* slice, std::size_t i, Visitor& visit) {
+    const char* const line_end = slice + walk.space.ends[i];
+    const char* p = walk.p;
+    const std::uint64_t word = load_word(p);
+    const unsigned digits = leading_digits(word);
+    bool more = true;
+    if (is_plain_number(digits)) {
+        more = visit_value(visit, static_cast<std::int32_t>(leading_value(word, digits)), walk.line, walk.fingerprint);
+    } else {
+        while (p != line_end && is_space(*p)) ++p;
+        if (p != line_end) {
+            number_parse number;
+            parse_number(number, p, line_end);
+            more = visit_value(visit, number_value(number), walk.line, walk.fingerprint);
+        }
+    }
+    walk.p = line_end + 1;
+    ++walk.line;
+    return more;
+}
+
+#if defined(__x86_64__)
+// The values of eight lines that start at `starts`: from one gather, and for
+// lines padded with spaces, a plus sign or zeros, from a second one past
+// them. Bit k of the result says whether lane k holds a plain number.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline __mmask8 group_values(const char* slice, __m512i starts,
+                                                                  __m512i& values) {
+    const __m512i words = gather_words(slice, starts);
+    const __mmask8 plain = plain_values(words, values);
+    if (plain == 0xFF) [[likely]] return plain;
+    // Its own values, so that the plain ones keep their registers.
+    __m512i padded;
+    const __mmask8 read = padded_values(slice, starts, words, padded);
+    values = padded;
+    return read;
+}
+
+// The AVX-512 step of visit_block_lines: lines eight at a time, from ends[i]
+// of the slice's `count` line ends, while at least eight are left; i moves
+// past them. A group with a line that does not start with a plain number, or
+// with a value not below the visitor's plain_limit(), goes line by line, so
+// that the visits stay in order and a visitor's stop comes at the same line.
+// The values of plain groups wait in a batch and go to the visitor many at a
+// time (visit_plain): a visitor that stores to places the values name would
+// otherwise hold up the next gather, which waits for every store before it to
+// know its address. A visitor that wants only the largest value
+// (visit_largest) gets it once. Returns false when the visitor stops.
+template <class Visitor>
+[[gnu::target(MAVEK_AVX512_TARGET)]] bool visit_groups(line_walk& walk, const char* slice, std::size_t count,
+                                                       std::size_t& i, Visitor& visit) {
     constexpr bool wants_largest = requires(std::uint32_t most) { visit.visit_largest(most); };
-    const __m512i one = _mm512_set1_epi64(1);
+    const std::int16_t* const ends = walk.space.ends;
+    std::uint32_t* const batch = walk.space.batch;
     __m512i limit = _mm512_set1_epi64(-1);
     if constexpr (requires { visit.plain_limit(); }) limit = _mm512_set1_epi64(visit.plain_limit());
-    __m512i sum = _mm512_load_si512(digest.sum), sums = _mm512_load_si512(digest.sums);
+    __m512i sum = _mm512_load_si512(walk.digest.sum), sums = _mm512_load_si512(walk.digest.sums);
     __m512i largest = _mm512_setzero_si512();
-    // The values wait here and go to the visitor many at a time: a visitor
-    // that stores to places the values name would otherwise hold up the next
-    // gather, which waits for every store before it to know its address.
     std::size_t held = 0;
     const auto flush = [&] {
-        const bool more = visit_plain(visit, batch, held, line - held);
-        held = 0;
-        return more;
+        const std::size_t waiting = std::exchange(held, 0);
+        return waiting == 0 || visit_plain(visit, batch, waiting, walk.line - waiting);
     };
     // Lane 7 holds the end of the line before the group. The starts come from
     // the ends alone, not from p, so that no group waits on the one before.
-    __m512i before = _mm512_set1_epi64(p - slice - 1);
-    std::size_t i = 0;
+    __m512i before = _mm512_set1_epi64(walk.p - slice - 1);
     for (; i + 8 <= count; i += 8) {
         const __m512i ends8 = _mm512_cvtepi16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ends + i)));
-        const __m512i starts = _mm512_add_epi64(_mm512_alignr_epi64(ends8, before, 7), one);
+        const __m512i starts = _mm512_add_epi64(_mm512_alignr_epi64(ends8, before, 7), _mm512_set1_epi64(1));
         before = ends8;
         __m512i values;
-        const __m512i words = gather_words(slice, starts);
-        __mmask8 plain = plain_values(words, values);
-        if (plain != 0xFF) [[unlikely]] {
-            __m512i padded;
-            plain = padded_values(slice, starts, words, padded);
-            values = padded;
-        }
-        if (plain == 0xFF && _mm512_cmpge_epu64_mask(values, limit) == 0) [[likely]] {
+        if (group_values(slice, starts, values) == 0xFF && _mm512_cmpge_epu64_mask(values, limit) == 0) [[likely]] {
             sum = _mm512_add_epi64(sum, values);
             sums = _mm512_add_epi64(sums, sum);
-            line += 8;
+            walk.line += 8;
             if constexpr (wants_largest) {
                 largest = _mm512_max_epu64(largest, values);
             } else {
                 _mm256_store_si256(reinterpret_cast<__m256i*>(batch + held), _mm512_cvtepi64_epi32(values));
-                held += 8;
-                if (held == batch_size && !flush()) return stopped;
+                if ((held += 8) == batch_size && !flush()) return false;
             }
         } else {
             sums = _mm512_add_epi64(sums, sum);
-            if (held != 0 && !flush()) return stopped;
-            if (i > 0) p = slice + ends[i - 1] + 1;
+            if (!flush()) return false;
+            if (i > 0) walk.p = slice + ends[i - 1] + 1;
             for (std::size_t k = 0; k < 8; ++k)
-                if (!visit_line(i + k)) return stopped;
+                if (!visit_line(walk, slice, i + k, visit)) return false;
         }
     }
-    if (held != 0 && !flush()) return stopped;
-    if (i > 0) p = slice + ends[i - 1] + 1;
-    _mm512_store_si512(digest.sum, sum);
-    _mm512_store_si512(digest.sums, sums);
+    if (!flush()) return false;
+    if (i > 0) walk.p = slice + ends[i - 1] + 1;
+    _mm512_store_si512(walk.digest.sum, sum);
+    _mm512_store_si512(walk.digest.sums, sums);
     if constexpr (wants_largest) visit.visit_largest(static_cast<std::uint32_t>(_mm512_reduce_max_epu64(largest)));
-    return i;
+    return true;
 }
 #endif
 
-// Visits the lines of [p, last), which ends with a newline, p being where the
-// first one's token may start. Returns last, or nullptr when the visitor
-// stopped the pass.
+// Visits the lines of [walk.p, last), which ends with a newline, slice by
+// slice. Returns false when the visitor stopped the pass.
 //
 // A branch on each line end would mispredict about once per line, as line
 // lengths vary. So a slice is done in two loops of predictable branches:
-// one writes the offsets of its line ends, four per 64 bytes whether or not
-// there are four; the next reads each line's number from one 8-byte word,
-// or with AVX-512 eight lines' numbers from one gather.
+// one writes the offsets of its line ends; the next reads each line's number
+// from one 8-byte word, or with AVX-512 eight lines' numbers from one gather.
 // A line that does not start with a plain number (leading space, a sign, a
 // long number, no number) is read byte by byte up to its known end, without
 // leaving the slice, so that no line format costs the masks again.
-// Both passes run it, so that neither costs more than the other on any data.
-// The line number and fingerprint stay in registers until the end.
 template <scan_path path, class Visitor>
-const char* visit_plain_lines(const char* p, const char* const last, line_scan& scan, Visitor& visit,
-                              kernel_space& space) {
-    std::uint64_t line = scan.line, fingerprint = scan.fingerprint;
-    const auto finish = [&](const char* result) {
-        scan.line = line;
-        scan.fingerprint = fingerprint;
-        return result;
-    };
-    std::int16_t* const ends = space.ends;
+bool visit_slices(line_walk& walk, const char* const last, Visitor& visit) {
+    std::int16_t* const ends = walk.space.ends;
     std::size_t carried = 0;
-#if defined(__x86_64__)
-    group_digest digest;
-#endif
-    for (const char* slice = p; slice != last;) {
+    for (const char* slice = walk.p; slice != last;) {
         const auto size = std::min(static_cast<std::size_t>(last - slice), slice_bytes);
         const std::size_t count = carried + write_line_ends<path>(slice, size, ends + carried);
-        // One line from its known end: a plain number from one word, any
-        // other line byte by byte.
-        const auto visit_line = [&](std::size_t i) {
-            const char* const line_end = slice + ends[i];
-            const std::uint64_t word = load_word(p);
-            const unsigned digits = leading_digits(word);
-            bool more = true;
-            if (is_plain_number(digits)) {
-                more = visit_value(visit, static_cast<std::int32_t>(leading_value(word, digits)), line, fingerprint);
-            } else {
-                while (p != line_end && is_space(*p)) ++p;
-                if (p != line_end) {
-                    number_parse number;
-                    parse_number(number, p, line_end);
-                    more = visit_value(visit, number_value(number), line, fingerprint);
-                }
-            }
-            p = line_end + 1;
-            ++line;
-            return more;
-        };
         std::size_t i = 0;
 #if defined(__x86_64__)
         if constexpr (path == scan_path::avx512) {
-            i = visit_plain_groups(slice, ends, count, p, line, digest, space.batch, visit, visit_line);
-            if (i == stopped) return finish(nullptr);
-            // Carried once at most, so that an offset stays above -slice_bytes.
+            if (!visit_groups(walk, slice, count, i, visit)) return false;
+            // The lines left, fewer than a group, wait for the next slice's
+            // groups, unless this slice ends the block or they are lines that
+            // waited already (at offsets below 0): waiting once at most keeps
+            // every offset above -slice_bytes.
             if (slice + size != last && (i == count || ends[i] >= 0)) {
                 carried = count - i;
                 for (std::size_t k = 0; k < carried; ++k)
@@ -262,15 +274,28 @@ const char* visit_plain_lines(const char* p, const char* const last, line_scan& 
                 continue;
             }
             // The run of groups ends here: lines one by one follow.
-            fold_digest(digest, line, fingerprint);
+            fold_digest(walk.digest, walk.line, walk.fingerprint);
         }
 #endif
         for (; i < count; ++i)
-            if (!visit_line(i)) return finish(nullptr);
+            if (!visit_line(walk, slice, i, visit)) return false;
         carried = 0;
         slice += size;
     }
-    return finish(last);
+    return true;
+}
+
+// Visits the lines of [p, last), which ends with a newline, p being where the
+// first one's token may start, and carries the line number and fingerprint
+// on in `scan`. Both passes run it, so that neither costs more than the other
+// on any data. Returns false when the visitor stopped the pass.
+template <scan_path path, class Visitor>
+bool visit_block_lines(const char* p, const char* const last, line_scan& scan, Visitor& visit, kernel_space& space) {
+    line_walk walk{.p = p, .line = scan.line, .fingerprint = scan.fingerprint, .space = space};
+    const bool more = visit_slices<path>(walk, last, visit);
+    scan.line = walk.line;
+    scan.fingerprint = walk.fingerprint;
+    return more;
 }
 
 }  // namespace mavek
