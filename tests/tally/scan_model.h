@@ -40,7 +40,7 @@ inline visits model_visits(std::string_view bytes) {
 
 // How the passes over `bytes`, open as `input`, differ from the model, in a
 // line, or "" where they do not: the visits in order, the pass's end and
-// fingerprint (the sum of value × line), a stop after two visits; the first
+// fingerprint (the sum of value × line); the first
 // pass's largest value, or its stop at the first negative; the second pass's
 // counts up to the first value without a counter, with a table as large as
 // the largest value and with one counter short of it (up to a size that
@@ -53,10 +53,7 @@ inline std::string pass_difference(int input, std::string_view bytes, const scan
     visits seen;
     const pass_end end = scan_pass(
         input,
-        [&](std::int32_t value, std::uint64_t line) {
-            seen.emplace_back(value, line);
-            return seen.size() != 2 || expected.size() != 2;
-        },
+        [&](std::int32_t value, std::uint64_t line) { return seen.emplace_back(value, line), true; },
         options);
     if (seen != expected) {
         const auto i = static_cast<std::size_t>(
@@ -69,8 +66,7 @@ inline std::string pass_difference(int input, std::string_view bytes, const scan
         most = std::max<std::uint64_t>(most, static_cast<std::uint64_t>(std::max(value, 0)));
     }
     const auto lines = static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
-    if (end.stopped != (expected.size() == 2) ||
-        (!end.stopped && (end.bytes != bytes.size() || end.lines != lines || end.fingerprint != fingerprint)))
+    if (end.stopped || end.bytes != bytes.size() || end.lines != lines || end.fingerprint != fingerprint)
         return "the pass's end or fingerprint";
 
     std::int32_t largest = 0;
@@ -90,13 +86,10 @@ inline std::string pass_difference(int input, std::string_view bytes, const scan
         std::size_t stop = 0;
         for (; stop < expected.size() && static_cast<std::uint32_t>(expected[stop].first) < size; ++stop)
             ++counts[static_cast<std::uint32_t>(expected[stop].first)];
-        for (const auto& [value, count] : counts) {
-            for (const std::uint32_t near : {value - 1, value, value + 1}) {
-                const auto model = counts.find(near);
-                if (near < size && count_of(table, near) != (model == counts.end() ? 0 : model->second))
+        for (const auto& [value, count] : counts)
+            for (const std::uint32_t near : {value - 1, value, value + 1})
+                if (near < size && count_of(table, near) != (counts.contains(near) ? counts.at(near) : 0))
                     return "the count of " + std::to_string(near) + " with " + std::to_string(size) + " counters";
-            }
-        }
         const bool stopped = stop < expected.size();
         if (second.failure.has_value() != stopped ||
             (stopped && (second.failure->line != expected[stop].second ||
