@@ -31,9 +31,7 @@ test -x "$work/prefix/bin/mavek-tally" || fail "a refused uninstall removed file
 # Installed to the build's prefix, staged, and uninstalled again: nothing is left.
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 DESTDIR=$work/stage cmake --install "$build" >/dev/null
-test -x "$work/stage$prefix/bin/mavek-tally" || fail "DESTDIR ignored"
 test -f "$work/stage$prefix/share/man/man1/mavek-tally.1.gz" || fail "DESTDIR ignored for the manual"
-test -f "$work/stage$prefix/share/doc/mavek-tally/copyright" || fail "no copyright installed"
 runs_example "$work/stage$prefix/bin/mavek-tally" "$work/stage$prefix/share/doc/mavek-tally/examples"
 DESTDIR=$work/stage cmake --build "$build" --target uninstall >/dev/null || fail "uninstall"
 left=$(find "$work/stage" -type f)

@@ -1,6 +1,4 @@
 #include "tally/scan_model.h"
-#include "tally/scan_pass.h"
-#include "tally/tally_error.h"
 #include "tally/tally_file.h"
 
 #include <sys/mman.h>
@@ -8,12 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -151,24 +146,18 @@ TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
         EXPECT_EQ(readings_agree(changed, same, reading, reading, table, true), !counts) << "byte " << at << " before";
         EXPECT_EQ(readings_agree(same, changed, reading, reading, table, true), !counts) << "byte " << at << " after";
     }
-    struct readings {
-        pass_end first, second;
-        std::uint32_t largest_count = 1;
-        bool size_is_length = true;
+    // Whether they agree; the two readings; the count of the largest value; whether the size is a length.
+    const std::tuple<bool, pass_end, pass_end, std::uint32_t, bool> rows[] = {
+        {false, {.bytes = 9}, {.bytes = 9}, 1, true},
+        {false, reading, {.bytes = 11, .lines = 2}, 1, true},
+        {false, reading, {.bytes = 10, .lines = 3}, 1, true},
+        {false, reading, {.bytes = 10, .lines = 2, .fingerprint = 1}, 1, true},
+        {false, reading, reading, 0, true},
+        {true, {.bytes = 6}, {.bytes = 6}, 1, false},  // /sys
     };
-    const std::pair<bool, readings> rows[] = {
-        {false, {.first = {.bytes = 9}, .second = {.bytes = 9}}},
-        {false, {.first = reading, .second = {.bytes = 11, .lines = 2}}},
-        {false, {.first = reading, .second = {.bytes = 10, .lines = 3}}},
-        {false, {.first = reading, .second = {.bytes = 10, .lines = 2, .fingerprint = 1}}},
-        {false, {.first = reading, .second = reading, .largest_count = 0}},
-        {true, {.first = {.bytes = 6}, .second = {.bytes = 6}, .size_is_length = false}},  // /sys
-    };
-    for (std::size_t row = 0; row < std::size(rows); ++row) {
-        const readings& r = rows[row].second;
-        table.counters[2] = r.largest_count;
-        EXPECT_EQ(readings_agree(same, same, r.first, r.second, table, r.size_is_length), rows[row].first)
-            << "row " << row;
+    for (const auto& [agree, first, second, largest_count, size_is_length] : rows) {
+        table.counters[2] = largest_count;
+        EXPECT_EQ(readings_agree(same, same, first, second, table, size_is_length), agree) << first.bytes << largest_count;
     }
 }
 
