@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (input < 0 || ::write(input, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
     for (const auto path : {mavek::scan_path::portable, mavek::scan_path::avx2, mavek::scan_path::avx512}) {
         for (const std::size_t block : {block_size, std::size_t{1} << 13}) {
-            const std::string difference = mavek::pass_difference(input, bytes, {block, path});
+            const std::string difference = mavek::pass_difference(input, bytes, {block, path}, 1 << 12);
             if (!difference.empty()) {
                 std::fprintf(stderr, "%s\n", difference.c_str());
                 std::abort();

@@ -43,9 +43,10 @@ inline visits model_visits(std::string_view bytes) {
 // fingerprint (the sum of value × line); the first
 // pass's largest value, or its stop at the first negative; the second pass's
 // counts up to the first value without a counter, with a table as large as
-// the largest value and with one counter short of it (up to a size that
-// costs little), of each value seen and the ones beside it.
-inline std::string pass_difference(int input, std::string_view bytes, const scan_options& options) {
+// the largest value and with one counter short of it (up to most_counters,
+// so that it costs little), of each value seen and the ones beside it.
+inline std::string pass_difference(int input, std::string_view bytes, const scan_options& options,
+                                   std::uint64_t most_counters = 1 << 20) {
     const visits expected = model_visits(bytes);
     const auto show = [](const visits& v, std::size_t i) {
         return i < v.size() ? std::to_string(v[i].first) + " at line " + std::to_string(v[i].second) : "nothing";
@@ -78,7 +79,7 @@ inline std::string pass_difference(int input, std::string_view bytes, const scan
                : largest != static_cast<std::int32_t>(most)))
         return "the first pass: got " + std::to_string(largest) + ", want " + show(expected, negative - expected.begin());
 
-    for (const std::uint64_t size : {std::min<std::uint64_t>(most + 1, 1 << 20), std::min<std::uint64_t>(most, (1 << 20) - 1)}) {
+    for (const std::uint64_t size : {std::min(most + 1, most_counters), std::min(most, most_counters - 1)}) {
         if (size == 0) continue;
         tally_table table = *make_tally_table(static_cast<std::int32_t>(size - 1));
         const pass_end second = count_values(input, table, options);
