@@ -52,10 +52,8 @@ inline std::string pass_difference(int input, std::string_view bytes, const scan
         return i < v.size() ? std::to_string(v[i].first) + " at line " + std::to_string(v[i].second) : "nothing";
     };
     visits seen;
-    const pass_end end = scan_pass(
-        input,
-        [&](std::int32_t value, std::uint64_t line) { return seen.emplace_back(value, line), true; },
-        options);
+    const auto note = [&](std::int32_t value, std::uint64_t line) { return seen.emplace_back(value, line), true; };
+    const pass_end end = scan_pass(input, note, options);
     if (seen != expected) {
         const auto i = static_cast<std::size_t>(
             std::mismatch(seen.begin(), seen.end(), expected.begin(), expected.end()).first - seen.begin());
