@@ -80,9 +80,8 @@ std::string path_name(scan_path path) {
 }
 
 // Each file is read on every path, in one block or at the real block size,
-// and in blocks of 4096 bytes;
-// a small one also at block sizes down to one byte, so that every token and
-// line end falls across a block's edge.
+// and in blocks of 4096 bytes; a small one also at block sizes down to one
+// byte, so that every token and line end falls across a block's edge.
 TEST(scan_pass, reads_every_byte_at_every_place_as_the_model_does_on_every_path) {
     // clang-format off
     std::vector<std::string> files = {
