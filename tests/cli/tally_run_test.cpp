@@ -350,6 +350,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB\x1b[K"}, {}, 0, 30},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0\x1b[K"}, {}, 0, 20},
         {"\n5000\n", "1", ">stdout", report_5000, "", {"\rreading 2 of 2: ", "\rreport: value 4096 of 5000 (81%)"}, {}},
+        {"\n5000\n", "1", ">stdout", report_5000, "", {"\rreport: value 4096 of 5000 (81%)\x1b[K"}, {}, 0, 40},
         {"\n5000\n", "1", "", "", report_5000, {"\rreading 2 of 2: "}, {"report:"}},
         {"\n-3\n", "1", ">stdout", go, "error; line 2: negative value -3\n", {"\rreading 1 of 2: "}, {}, 1},
         {"\n3\n", "0", ">stdout", report_3, "", {}, {"\r"}},  // a run that lasts no time shows nothing at all
