@@ -357,7 +357,6 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         {"", "1", ">stdout", go, "", {"\rreading 1 of 2: 6 B, "}, {" of 6"}, 0, 80, "/proc/sys/kernel/ostype"},
         // Where standard error is not a terminal, nothing is written there, however long the run.
         {"\n3\n", "1", ">stdout", report_3, "", {}, {"\r"}, 0, 0},
-        {"\n3\n", "1", ">stdout 2>&-", report_3, "", {}, {"\r"}, 0, 0},
     };
     // clang-format on
     const run_folder folder;
