@@ -202,7 +202,8 @@ int tally_run(int argc, char* argv[]) {
         if (const int error = out.end()) return report_write_failure(error);
         return report_failure({.fault = tally_fault::open_failed, .system_error = open_error}, path);
     }
-    if (writes_over_input(input.fd, STDOUT_FILENO)) return report_failure({.fault = tally_fault::output_is_input}, path);
+    if (writes_over_input(input.fd, STDOUT_FILENO))
+        return report_failure({.fault = tally_fault::output_is_input}, path);
     if (const int error = (out << "Processing mavek file...").end()) return report_write_failure(error);
     // Shown on standard error while the run is long, if that is a terminal;
     // off the screen again before any message.

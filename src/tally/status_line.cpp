@@ -84,8 +84,8 @@ void compose(status_text& line, const status_line& status, std::uint64_t done, s
         }
         if (elapsed > 0) {
             line.add(std::snprintf(line.at(), line.room(), ", "));
-            line.add(print_size(line.at(), line.room(),
-                                static_cast<std::uint64_t>(static_cast<double>(done) * second / static_cast<double>(elapsed))));
+            const double rate = static_cast<double>(done) * second / static_cast<double>(elapsed);
+            line.add(print_size(line.at(), line.room(), static_cast<std::uint64_t>(rate)));
             line.add(std::snprintf(line.at(), line.room(), "/s"));
             line.end_part();
         }

@@ -52,9 +52,10 @@ bool size_is_length(int input) {
 bool readings_agree(const struct stat& before, const struct stat& after, const pass_end& first, const pass_end& second,
                     const tally_table& table, bool size_is_length) {
     // Of the same size, neither written nor touched in its inode.
-    const bool same_file =
-        before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec && before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
-        before.st_ctim.tv_sec == after.st_ctim.tv_sec && before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+    const bool same_file = before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+                           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
+                           before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
+                           before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
     // All of a regular file, where its size is its length.
     const bool whole_file = !S_ISREG(after.st_mode) || after.st_size == 0 || !size_is_length ||
                             first.bytes == static_cast<std::uint64_t>(after.st_size);
