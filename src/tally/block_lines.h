@@ -69,6 +69,7 @@ inline constexpr std::size_t slice_bytes = 2048, carried_most = 7, batch_size = 
 struct kernel_space {
     std::int16_t ends[carried_most + slice_bytes];
     alignas(64) std::uint32_t batch[batch_size];
+    fingerprint_weights weights;
 };
 
 #if defined(__x86_64__)
@@ -107,26 +108,6 @@ template <>
     return count;
 }
 
-// The fingerprint of plain groups, without a multiplication a group: while
-// groups follow each other, line numbers rise by 8 a group, so the sum of
-// value × line is found when the run of groups ends, from the lanes' sums of
-// values and the sums of those sums, taken after each group, plain or not
-// (the others count their own). Lane k's value of group g is then on line
-// end - 8 × (groups - g) + k, end being the line after the last group.
-struct group_digest {
-    alignas(64) std::uint64_t sum[8] = {}, sums[8] = {};
-};
-
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline void fold_digest(group_digest& digest, std::uint64_t end,
-                                                            std::uint64_t& fingerprint) {
-    const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
-    const __m512i weights = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(end)), lanes);
-    const __m512i folded = _mm512_sub_epi64(_mm512_mullo_epi64(_mm512_load_si512(digest.sum), weights),
-                                            _mm512_slli_epi64(_mm512_load_si512(digest.sums), 3));
-    fingerprint += static_cast<std::uint64_t>(_mm512_reduce_add_epi64(folded));
-    digest = group_digest{};
-}
-
 #endif
 
 // Where the kernel stands: what goes from line to line and from slice to
@@ -134,38 +115,43 @@ struct group_digest {
 struct line_walk {
     const char* p;             // where the next line's token may start
     std::uint64_t line;        // its number
-    std::uint64_t fingerprint;
+    fingerprint digest;
     kernel_space& space;       // the slice's line ends, and values waiting for the visitor
-#if defined(__x86_64__)
-    group_digest digest{};
-#endif
 };
 
 // One line from its known end, ends[i] of the slice: a plain number from one
 // word, any other line byte by byte. Returns false when the visitor stops.
+// The fingerprint must have reached the line, `line`, whose weight is
+// `weight`; walk.line is the caller's to move.
 template <class Visitor>
-bool visit_line(line_walk& walk, const char* slice, std::size_t i, Visitor& visit) {
+bool visit_line(line_walk& walk, const char* slice, std::size_t i, Visitor& visit, std::uint64_t line,
+                const std::uint32_t& weight) {
     const char* const line_end = slice + walk.space.ends[i];
     const char* p = walk.p;
     const std::uint64_t word = load_word(p);
     const unsigned digits = leading_digits(word);
     bool more = true;
     if (is_plain_number(digits)) {
-        more = visit_value(visit, static_cast<std::int32_t>(leading_value(word, digits)), walk.line, walk.fingerprint);
+        more = visit_value(visit, static_cast<std::int32_t>(leading_value(word, digits)), line, walk.digest, weight);
     } else {
         while (p != line_end && is_space(*p)) ++p;
         if (p != line_end) {
             number_parse number;
             parse_number(number, p, line_end);
-            more = visit_value(visit, number_value(number), walk.line, walk.fingerprint);
+            more = visit_value(visit, number_value(number), line, walk.digest, weight);
         }
     }
     walk.p = line_end + 1;
-    ++walk.line;
     return more;
 }
 
 #if defined(__x86_64__)
+// Moves the lanes' part of the fingerprint to its open chunk.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline void fold_print(fingerprint& digest, __m512i& print) {
+    digest.chunk_sum += static_cast<std::uint64_t>(_mm512_reduce_add_epi64(print));
+    print = _mm512_setzero_si512();
+}
+
 // The values of eight lines that start at `starts`: from one gather, and for
 // lines padded with spaces, a plus sign or zeros, from a second one past
 // them. Bit k of the result says whether lane k holds a plain number.
@@ -199,7 +185,18 @@ template <class Visitor>
     std::uint32_t* const batch = walk.space.batch;
     __m512i limit = _mm512_set1_epi64(-1);
     if constexpr (requires { visit.plain_limit(); }) limit = _mm512_set1_epi64(visit.plain_limit());
-    __m512i sum = _mm512_load_si512(walk.digest.sum), sums = _mm512_load_si512(walk.digest.sums);
+    // The fingerprint's part of the plain groups in the open chunk, lane by
+    // lane. Line ends[k] of that chunk has its weight at k + weight_shift
+    // (modulo 2^64), and chunk_end is the first k past it, so that no group
+    // works out where it stands.
+    __m512i print = _mm512_setzero_si512();
+    std::size_t weight_shift = 0, chunk_end = 0;
+    const auto open_chunk = [&](std::size_t k) {
+        reach_line(walk.digest, walk.line);
+        weight_shift = walk.line % chunk_lines - k;
+        chunk_end = k + static_cast<std::size_t>(walk.digest.next_chunk - walk.line);
+    };
+    open_chunk(i);
     __m512i largest = _mm512_setzero_si512();
     std::size_t held = 0;
     const auto flush = [&] {
@@ -215,9 +212,22 @@ template <class Visitor>
         before = ends8;
         __m512i values;
         if (group_values(slice, starts, values) == 0xFF && _mm512_cmpge_epu64_mask(values, limit) == 0) [[likely]] {
-            sum = _mm512_add_epi64(sum, values);
-            sums = _mm512_add_epi64(sums, sum);
-            walk.line += 8;
+            if (i + 8 <= chunk_end) [[likely]] {
+                const auto* const weights = reinterpret_cast<const __m256i*>(walk.digest.weight + i + weight_shift);
+                const __m512i weighed = _mm512_mul_epu32(values, _mm512_cvtepu32_epi64(_mm256_loadu_si256(weights)));
+                print = _mm512_add_epi64(print, weighed);
+                walk.line += 8;
+            } else {
+                // A chunk of the fingerprint ends in this group: its lines one by one.
+                fold_print(walk.digest, print);
+                alignas(64) std::uint64_t lane[8];
+                _mm512_store_si512(lane, values);
+                for (std::size_t k = 0; k < 8; ++k, ++walk.line) {
+                    reach_line(walk.digest, walk.line);
+                    add_value(walk.digest, static_cast<std::uint32_t>(lane[k]), weight_of(walk.digest, walk.line));
+                }
+                open_chunk(i + 8);
+            }
             if constexpr (wants_largest) {
                 largest = _mm512_max_epu64(largest, values);
             } else {
@@ -225,17 +235,19 @@ template <class Visitor>
                 if ((held += 8) == batch_size && !flush()) return false;
             }
         } else {
-            sums = _mm512_add_epi64(sums, sum);
+            fold_print(walk.digest, print);
             if (!flush()) return false;
             if (i > 0) walk.p = slice + ends[i - 1] + 1;
-            for (std::size_t k = 0; k < 8; ++k)
-                if (!visit_line(walk, slice, i + k, visit)) return false;
+            for (std::size_t k = 0; k < 8; ++k, ++walk.line) {
+                reach_line(walk.digest, walk.line);
+                if (!visit_line(walk, slice, i + k, visit, walk.line, weight_of(walk.digest, walk.line))) return false;
+            }
+            open_chunk(i + 8);
         }
     }
     if (!flush()) return false;
     if (i > 0) walk.p = slice + ends[i - 1] + 1;
-    _mm512_store_si512(walk.digest.sum, sum);
-    _mm512_store_si512(walk.digest.sums, sums);
+    fold_print(walk.digest, print);
     if constexpr (wants_largest) visit.visit_largest(static_cast<std::uint32_t>(_mm512_reduce_max_epu64(largest)));
     return true;
 }
@@ -273,12 +285,23 @@ bool visit_slices(line_walk& walk, const char* const last, Visitor& visit) {
                 slice += size;
                 continue;
             }
-            // The run of groups ends here: lines one by one follow.
-            fold_digest(walk.digest, walk.line, walk.fingerprint);
         }
 #endif
-        for (; i < count; ++i)
-            if (!visit_line(walk, slice, i, visit)) return false;
+        // The lines left, one by one, in runs that end with a chunk of the
+        // fingerprint, so that no line checks for the end of its chunk. Line
+        // ends[k] is line k + line_shift, and its weight is at k + weight_shift
+        // (modulo 2^64), so that only k moves from line to line.
+        while (i < count) {
+            reach_line(walk.digest, walk.line);
+            const std::size_t run = std::min<std::uint64_t>(count - i, walk.digest.next_chunk - walk.line);
+            const std::uint64_t line_shift = walk.line - i;
+            const std::size_t weight_shift = walk.line % chunk_lines - i;
+            walk.line += run;
+            for (const std::size_t stop = i + run; i < stop; ++i) {
+                const std::uint32_t& weight = walk.digest.weight[i + weight_shift];
+                if (!visit_line(walk, slice, i, visit, i + line_shift, weight)) return false;
+            }
+        }
         carried = 0;
         slice += size;
     }
@@ -291,10 +314,10 @@ bool visit_slices(line_walk& walk, const char* const last, Visitor& visit) {
 // on any data. Returns false when the visitor stopped the pass.
 template <scan_path path, class Visitor>
 bool visit_block_lines(const char* p, const char* const last, line_scan& scan, Visitor& visit, kernel_space& space) {
-    line_walk walk{.p = p, .line = scan.line, .fingerprint = scan.fingerprint, .space = space};
+    line_walk walk{.p = p, .line = scan.line, .digest = scan.digest, .space = space};
     const bool more = visit_slices<path>(walk, last, visit);
     scan.line = walk.line;
-    scan.fingerprint = walk.fingerprint;
+    scan.digest = walk.digest;
     return more;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "tally/fingerprint.h"
 #include "tally/number_parse.h"
 
 namespace mavek {
@@ -16,20 +17,23 @@ struct line_scan {
     phase at = phase::leading_space;
     bool stopped = false;  // the visitor asked for no more lines
     std::uint64_t line = 1;
-    // An order-sensitive digest of the values visited, each weighed by its
-    // line number: two readings that give other values, or the same ones on
-    // other lines, differ in it, even where the file's size and times do not
-    // show a change. The multiplication does not wait on the digest, so only
-    // one addition a line is in its chain.
-    std::uint64_t fingerprint = 0;
+    fingerprint digest;  // of the values visited so far
     number_parse number;
 };
 
-// One visit, and its part of the fingerprint.
+// One visit, and its part of the fingerprint, on a line of that weight.
 template <class Visitor>
-bool visit_value(Visitor& visit, std::int32_t value, std::uint64_t line, std::uint64_t& fingerprint) {
-    fingerprint += std::uint64_t{static_cast<std::uint32_t>(value)} * line;
+bool visit_value(Visitor& visit, std::int32_t value, std::uint64_t line, fingerprint& digest,
+                 const std::uint32_t& weight) {
+    add_value(digest, static_cast<std::uint32_t>(value), weight);
     return visit(value, line);
+}
+
+// The same on any line past the ones visited before.
+template <class Visitor>
+bool visit_value(Visitor& visit, std::int32_t value, std::uint64_t line, fingerprint& digest) {
+    reach_line(digest, line);
+    return visit_value(visit, value, line, digest, weight_of(digest, line));
 }
 
 // Runs the scan over the part in [p, end) of a line that crosses a block's
@@ -62,7 +66,7 @@ const char* scan_line(line_scan& scan, const char* p, const char* const end, Vis
             case phase::number:
                 p = parse_number(scan.number, p, end);
                 if (p != end) {
-                    if (!visit_value(visit, number_value(scan.number), scan.line, scan.fingerprint)) {
+                    if (!visit_value(visit, number_value(scan.number), scan.line, scan.digest)) {
                         scan.stopped = true;
                         return end;
                     }
@@ -77,7 +81,7 @@ const char* scan_line(line_scan& scan, const char* p, const char* const end, Vis
 // Ends the pass: a number that ran up to the end of the file is complete now.
 template <class Visitor>
 void finish_scan(line_scan& scan, Visitor& visit) {
-    if (scan.at == line_scan::phase::number && !visit_value(visit, number_value(scan.number), scan.line, scan.fingerprint))
+    if (scan.at == line_scan::phase::number && !visit_value(visit, number_value(scan.number), scan.line, scan.digest))
         scan.stopped = true;
 }
 

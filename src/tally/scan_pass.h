@@ -68,7 +68,7 @@ constexpr std::size_t kernel_space_at(std::size_t block_size) {
 }
 
 template <scan_path path, class Visitor>
-pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_line* status) {
+pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_line* status, fingerprint_key key) {
     pass_end end{.failure = rewind_input(input)};
     if (end.failure) return end;
     // The block, the padding that the kernels may read past it, and the kernel's space.
@@ -78,7 +78,9 @@ pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_l
         return end;
     }
     kernel_space& space = *reinterpret_cast<kernel_space*>(block.get() + kernel_space_at(block_size));
+    fill_weights(space.weights, key);
     line_scan scan;
+    scan.digest = {.weight = space.weights.weight, .point = key.point};
     for (;;) {
         const ssize_t got = read_block(input, block.get(), block_size);
         if (got < 0) {
@@ -95,7 +97,7 @@ pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_l
         if (status) status_progress(*status, end.bytes);
     }
     end.lines = scan.line - 1;
-    end.fingerprint = scan.fingerprint;
+    end.fingerprint = finish_fingerprint(scan.digest, scan.line);
     end.stopped = scan.stopped;
     return end;
 }
@@ -106,15 +108,16 @@ pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_l
 template <class Visitor>
 [[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] pass_end scan_blocks_avx2(int input, Visitor& visit,
                                                                            std::size_t block_size,
-                                                                           status_line* status) {
-    return scan_blocks<scan_path::avx2>(input, visit, block_size, status);
+                                                                           status_line* status, fingerprint_key key) {
+    return scan_blocks<scan_path::avx2>(input, visit, block_size, status, key);
 }
 
 template <class Visitor>
 [[gnu::target(MAVEK_AVX512_TARGET), gnu::flatten]] pass_end scan_blocks_avx512(int input, Visitor& visit,
                                                                                 std::size_t block_size,
-                                                                                status_line* status) {
-    return scan_blocks<scan_path::avx512>(input, visit, block_size, status);
+                                                                                status_line* status,
+                                                                                fingerprint_key key) {
+    return scan_blocks<scan_path::avx512>(input, visit, block_size, status, key);
 }
 #endif
 
@@ -122,11 +125,13 @@ scan_path fastest_scan_path();
 
 // How a pass reads: in blocks of block_size bytes, on a scan path (one that
 // the processor lacks falls back to the fastest it has), telling status, if
-// given, the bytes read so far after each block.
+// given, the bytes read so far after each block; with the fingerprint's key,
+// the same for readings that are to be compared.
 struct scan_options {
     std::size_t block_size = default_block_size;
     scan_path path = fastest_scan_path();
     status_line* status = nullptr;
+    fingerprint_key key{};
 };
 
 // Reads the open input from its first byte to its end and calls
@@ -135,15 +140,15 @@ struct scan_options {
 // line. Every path gives the same visits.
 template <class Visitor>
 pass_end scan_pass(int input, Visitor&& visit, const scan_options& options = {}) {
-    const auto [block_size, path, status] = options;
+    const auto [block_size, path, status, key] = options;
 #if defined(__x86_64__)
     const scan_path usable = std::min(path, fastest_scan_path());
-    if (usable == scan_path::avx512) return scan_blocks_avx512(input, visit, block_size, status);
-    if (usable == scan_path::avx2) return scan_blocks_avx2(input, visit, block_size, status);
+    if (usable == scan_path::avx512) return scan_blocks_avx512(input, visit, block_size, status, key);
+    if (usable == scan_path::avx2) return scan_blocks_avx2(input, visit, block_size, status, key);
 #else
     (void)path;
 #endif
-    return scan_blocks<scan_path::portable>(input, visit, block_size, status);
+    return scan_blocks<scan_path::portable>(input, visit, block_size, status, key);
 }
 
 }  // namespace mavek

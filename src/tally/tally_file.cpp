@@ -161,12 +161,13 @@ std::optional<tally_error> tally_file(int input, int output, status_line* status
     const std::uint64_t size = S_ISREG(before.st_mode) && sized ? static_cast<std::uint64_t>(before.st_size) : 0;
     if (status) status_stage(*status, run_stage::first_reading, size);
     std::int32_t largest = 0;
-    const pass_end first = find_largest_value(input, largest, {.status = status});
+    const fingerprint_key key = random_fingerprint_key();
+    const pass_end first = find_largest_value(input, largest, {.status = status, .key = key});
     if (first.failure) return first.failure;
     std::optional<tally_table> table = make_tally_table(largest);
     if (!table) return tally_error{.fault = tally_fault::table_too_large, .largest_value = largest};
     if (status) status_stage(*status, run_stage::second_reading, size);
-    const pass_end second = count_values(input, *table, {.status = status});
+    const pass_end second = count_values(input, *table, {.status = status, .key = key});
     if (second.failure) return second.failure;
     if (::fstat(input, &after) != 0) return tally_error{.fault = tally_fault::read_failed, .system_error = errno};
     if (!readings_agree(before, after, first, second, *table, sized)) return tally_error{.fault = tally_fault::input_changed};

@@ -274,6 +274,8 @@ TEST(mavek_tally, reports_nothing_from_a_file_that_changed_while_it_was_read) {
     const std::string changed = "error; input changed while it was read\n";
     const std::string in_place = " | dd of=input conv=notrunc 2>/dev/null";
     const off_t hole = off_t{1} << 20;  // four read blocks
+    std::string ones;
+    while (ones.size() < 2048) ones += "1\n";
     const auto change = [&](std::string input, std::string hook, off_t hole_before = 0) {
         return run_case{.args = "input", .input = input, .out = go, .err = changed, .status = 1, .hole = hole_before,
                         .hook = hook};
@@ -293,6 +295,13 @@ TEST(mavek_tally, reports_nothing_from_a_file_that_changed_while_it_was_read) {
         // and last lines swapped, and one value that the first reading did not give.
         change("2\n3\n3\n1\n", "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='0=49 6=50'"),
         change("1\n2\n3\n", "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='0=50'"),
+        // Readings that sums of value × line cannot tell apart: 2 6 4 and 5 6 3; a change of 1, -2, 1 on three
+        // lines in a row; two runs of equal sums swapped. Then two values swapped 1024 lines apart, where the
+        // weights of the lines repeat.
+        change("2\n6\n4\n", "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='0=53 4=51'"),
+        change("5\n3\n3\n3\n", "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='2=52 4=49 6=52'"),
+        change("1\n4\n2\n3\n", "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='0=50 2=51 4=49 6=52'"),
+        change("2\n" + ones, "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='0=49 2048=50'"),
         // The hook itself changes nothing.
         {.args = "input", .input = "\n3\n", .out = go + "1 0\n2 0\n3 1\n", .hook = hook_at("rewind 2", "true")},
     };

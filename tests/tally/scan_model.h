@@ -37,13 +37,38 @@ inline visits model_visits(std::string_view bytes) {
     return expected;
 }
 
+// The fingerprint of the visits: the sum of value × weight of its line in
+// each chunk of line numbers, modulo 2^64; then, after a 1, each chunk's sum
+// up to the one of the last line (the one after the last newline), high half first, as the coefficients of a
+// polynomial modulo 2^61 - 1 at the key's point.
+constexpr std::uint64_t model_prime = (std::uint64_t{1} << 61) - 1;
+inline std::uint64_t model_times(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product = 0;
+    for (a %= model_prime; b != 0; b >>= 1, a = a * 2 % model_prime)
+        if (b & 1) product = (product + a) % model_prime;
+    return product;
+}
+
+inline std::uint64_t model_fingerprint(const visits& seen, std::uint64_t lines, const fingerprint_key& key) {
+    fingerprint_weights weights;
+    fill_weights(weights, key);
+    std::map<std::uint64_t, std::uint64_t> sums;
+    for (const auto& [value, line] : seen)
+        sums[line / 1024] += std::uint64_t{static_cast<std::uint32_t>(value)} * weights.weight[line % 1024];
+    std::uint64_t hash = 1;
+    for (std::uint64_t chunk = 0; chunk <= (lines + 1) / 1024; ++chunk)
+        for (const std::uint64_t half : {sums[chunk] >> 32, sums[chunk] & 0xffffffff})
+            hash = (model_times(hash, key.point) + half) % model_prime;
+    return hash;
+}
+
 // How the passes over `bytes`, open as `input`, differ from the model, in a
 // line, or "" where they do not: the visits in order, the pass's end and
-// fingerprint (the sum of value × line); the first
-// pass's largest value, or its stop at the first negative; the second pass's
-// counts up to the first value without a counter, with a table as large as
-// the largest value and with one counter short of it (up to most_counters,
-// so that it costs little), of each value seen and the ones beside it.
+// fingerprint; the first pass's largest value, or its stop at the first
+// negative; the second pass's counts up to the first value without a counter,
+// with a table as large as the largest value and with one counter short of it
+// (up to most_counters, so that it costs little), of each value seen and the
+// ones beside it.
 inline std::string pass_difference(int input, std::string_view bytes, const scan_options& options,
                                    std::uint64_t most_counters = 1 << 20) {
     const visits expected = model_visits(bytes);
@@ -58,13 +83,12 @@ inline std::string pass_difference(int input, std::string_view bytes, const scan
             std::mismatch(seen.begin(), seen.end(), expected.begin(), expected.end()).first - seen.begin());
         return "visit " + std::to_string(i) + ": got " + show(seen, i) + ", want " + show(expected, i);
     }
-    std::uint64_t fingerprint = 0, most = 0;
-    for (const auto& [value, line] : expected) {
-        fingerprint += std::uint64_t{static_cast<std::uint32_t>(value)} * line;
+    std::uint64_t most = 0;
+    for (const auto& [value, line] : expected)
         most = std::max<std::uint64_t>(most, static_cast<std::uint64_t>(std::max(value, 0)));
-    }
     const auto lines = static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
-    if (end.stopped || end.bytes != bytes.size() || end.lines != lines || end.fingerprint != fingerprint)
+    if (end.stopped || end.bytes != bytes.size() || end.lines != lines ||
+        end.fingerprint != model_fingerprint(expected, lines, options.key))
         return "the pass's end or fingerprint";
 
     std::int32_t largest = 0;

@@ -127,6 +127,23 @@ TEST(scan_path, the_word_newline_mask_finds_every_newline_and_nothing_else) {
         }
 }
 
+// The fingerprint's arithmetic at the edges of its 32-bit halves and of the
+// prime, against plain doubling; and a key of its own for each run.
+TEST(fingerprint, multiplies_modulo_the_prime_and_draws_a_new_key_each_run) {
+    const std::uint64_t edges[] = {0, 1, 3, (1 << 29) - 1, 1 << 29, 0xffffffff, 0x100000000, 0x123456789abcdef,
+                                   model_prime - 2, model_prime - 1, model_prime, model_prime + 1, 2 * model_prime,
+                                   UINT64_MAX};
+    for (const std::uint64_t a : edges) {
+        EXPECT_EQ(reduce_mod_prime(a), a % model_prime) << a;
+        for (const std::uint64_t b : edges)
+            EXPECT_TRUE(a >= model_prime || b >= model_prime || multiply_mod_prime(a, b) == model_times(a, b))
+                << a << " × " << b;
+    }
+    const fingerprint_key one = random_fingerprint_key(), another = random_fingerprint_key();
+    EXPECT_TRUE(one.seed != another.seed && one.point != another.point);
+    EXPECT_TRUE(one.point > 0 && one.point < model_prime && another.point > 0 && another.point < model_prime);
+}
+
 // Any difference between the two readings is a change: every byte of the
 // file's status before and after that lies in a field that a write or a
 // change of the inode moves (not its device and inode, which one open
