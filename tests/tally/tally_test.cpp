@@ -80,8 +80,9 @@ TEST(scan_pass, reads_every_byte_at_every_place_as_the_model_does_on_every_path)
         "  \t4 apples\n12\tdozen -3\n", "\0\0\n\0""5\n5"s,
         // A slice of line ends only, as many as it can hold.
         std::string(5000, '\n') + "4\n",
-        // A line that waits past the end of a slice while a 40 KB line passes, between groups of lines.
-        "1\n2\n3\n4\n5\n6\n7\n8\n9\n" + std::string(40000, 'x') + "\n5\n1\n2\n3\n4\n5\n6\n7\n8\n",
+        // A line that waits past the end of a slice while a 40 KB line passes, between groups of lines; read
+        // from anywhere but its start, the long line gives another value.
+        "1\n2\n3\n4\n5\n6\n7\n8\n9\n6" + std::string(40000, 'x') + "\n5\n1\n2\n3\n4\n5\n6\n7\n8\n",
     };
     // Several whole blocks of the size a run reads in, the last one short.
     for (char byte = 'a'; byte <= 'z'; ++byte) (byte == 'a' ? files.emplace_back() : files.back()) += lines_around(byte);
