@@ -125,7 +125,7 @@ struct line_walk {
 // `weight`; walk.line is the caller's to move.
 template <class Visitor>
 bool visit_line(line_walk& walk, const char* slice, std::size_t i, Visitor& visit, std::uint64_t line,
-                const std::uint32_t& weight) {
+                const std::uint64_t& weight) {
     const char* const line_end = slice + walk.space.ends[i];
     const char* p = walk.p;
     const std::uint64_t word = load_word(p);
@@ -183,17 +183,20 @@ template <class Visitor>
     constexpr bool wants_largest = requires(std::uint32_t most) { visit.visit_largest(most); };
     const std::int16_t* const ends = walk.space.ends;
     std::uint32_t* const batch = walk.space.batch;
-    __m512i limit = _mm512_set1_epi64(-1);
-    if constexpr (requires { visit.plain_limit(); }) limit = _mm512_set1_epi64(visit.plain_limit());
+    // Only a visitor with a limit pays for comparing with it.
+    constexpr bool has_limit = requires { visit.plain_limit(); };
+    __m512i limit = _mm512_setzero_si512();
+    if constexpr (has_limit) limit = _mm512_set1_epi64(visit.plain_limit());
     // The fingerprint's part of the plain groups in the open chunk, lane by
-    // lane. Line ends[k] of that chunk has its weight at k + weight_shift
-    // (modulo 2^64), and chunk_end is the first k past it, so that no group
-    // works out where it stands.
+    // lane. Line ends[k] of that chunk has its weight at weights_at + 8k
+    // (modulo 2^64, an address as a number, so that it takes one register),
+    // and chunk_end is the first k past it: no group works out where it stands.
     __m512i print = _mm512_setzero_si512();
-    std::size_t weight_shift = 0, chunk_end = 0;
+    std::uintptr_t weights_at = 0;
+    std::size_t chunk_end = 0;
     const auto open_chunk = [&](std::size_t k) {
         reach_line(walk.digest, walk.line);
-        weight_shift = walk.line % chunk_lines - k;
+        weights_at = reinterpret_cast<std::uintptr_t>(&weight_of(walk.digest, walk.line)) - k * 8;
         chunk_end = k + static_cast<std::size_t>(walk.digest.next_chunk - walk.line);
     };
     open_chunk(i);
@@ -211,11 +214,11 @@ template <class Visitor>
         const __m512i starts = _mm512_add_epi64(_mm512_alignr_epi64(ends8, before, 7), _mm512_set1_epi64(1));
         before = ends8;
         __m512i values;
-        if (group_values(slice, starts, values) == 0xFF && _mm512_cmpge_epu64_mask(values, limit) == 0) [[likely]] {
+        if (group_values(slice, starts, values) == 0xFF && (!has_limit || _mm512_cmpge_epu64_mask(values, limit) == 0))
+            [[likely]] {
             if (i + 8 <= chunk_end) [[likely]] {
-                const auto* const weights = reinterpret_cast<const __m256i*>(walk.digest.weight + i + weight_shift);
-                const __m512i weighed = _mm512_mul_epu32(values, _mm512_cvtepu32_epi64(_mm256_loadu_si256(weights)));
-                print = _mm512_add_epi64(print, weighed);
+                const __m512i weights = _mm512_loadu_si512(reinterpret_cast<const void*>(weights_at + i * 8));
+                print = _mm512_add_epi64(print, _mm512_mul_epu32(values, weights));
                 walk.line += 8;
             } else {
                 // A chunk of the fingerprint ends in this group: its lines one by one.
@@ -298,7 +301,7 @@ bool visit_slices(line_walk& walk, const char* const last, Visitor& visit) {
             const std::size_t weight_shift = walk.line % chunk_lines - i;
             walk.line += run;
             for (const std::size_t stop = i + run; i < stop; ++i) {
-                const std::uint32_t& weight = walk.digest.weight[i + weight_shift];
+                const std::uint64_t& weight = walk.digest.weight[i + weight_shift];
                 if (!visit_line(walk, slice, i, visit, i + line_shift, weight)) return false;
             }
         }

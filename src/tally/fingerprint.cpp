@@ -37,7 +37,7 @@ fingerprint_key random_fingerprint_key() {
 
 void fill_weights(fingerprint_weights& weights, const fingerprint_key& key) {
     std::uint64_t state = key.seed;
-    for (std::size_t i = 0; i < chunk_lines; ++i) weights.weight[i] = static_cast<std::uint32_t>(next_random(state));
+    for (std::size_t i = 0; i < chunk_lines; ++i) weights.weight[i] = next_random(state) >> 32;
 }
 
 }  // namespace mavek

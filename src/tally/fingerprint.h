@@ -35,9 +35,10 @@ struct fingerprint_key {
 // clock, the process and where the stack is.
 fingerprint_key random_fingerprint_key();
 
-// The weights of a key, one for each line of a chunk.
+// The weights of a key, one for each line of a chunk, below 2^32 (64 bits
+// wide, so that eight lines take theirs with one load into 64-bit lanes).
 struct fingerprint_weights {
-    alignas(64) std::uint32_t weight[chunk_lines];
+    alignas(64) std::uint64_t weight[chunk_lines];
 };
 void fill_weights(fingerprint_weights& weights, const fingerprint_key& key);
 
@@ -55,7 +56,7 @@ constexpr std::uint64_t multiply_mod_prime(std::uint64_t a, std::uint64_t b) {
 }
 
 struct fingerprint {
-    const std::uint32_t* weight = nullptr;
+    const std::uint64_t* weight = nullptr;
     std::uint64_t point = 0;
     std::uint64_t chunk_sum = 0;             // of the open chunk, modulo 2^64
     std::uint64_t next_chunk = chunk_lines;  // the first line past the open chunk
@@ -81,12 +82,12 @@ inline void reach_line(fingerprint& print, std::uint64_t line) {
 }
 
 // The weight of a line that the fingerprint has reached.
-inline const std::uint32_t& weight_of(const fingerprint& print, std::uint64_t line) {
+inline const std::uint64_t& weight_of(const fingerprint& print, std::uint64_t line) {
     return print.weight[line % chunk_lines];
 }
 
 // A value, after those of the lines before it, on a line of that weight.
-inline void add_value(fingerprint& print, std::uint32_t value, const std::uint32_t& weight) {
+inline void add_value(fingerprint& print, std::uint32_t value, const std::uint64_t& weight) {
     print.chunk_sum += std::uint64_t{value} * weight;
 }
 

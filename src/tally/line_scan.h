@@ -24,7 +24,7 @@ struct line_scan {
 // One visit, and its part of the fingerprint, on a line of that weight.
 template <class Visitor>
 bool visit_value(Visitor& visit, std::int32_t value, std::uint64_t line, fingerprint& digest,
-                 const std::uint32_t& weight) {
+                 const std::uint64_t& weight) {
     add_value(digest, static_cast<std::uint32_t>(value), weight);
     return visit(value, line);
 }
