@@ -203,6 +203,9 @@ TEST(count_values, counts_and_prints_past_32_bits) {
          "1 4294967301\n2 13\n"},
         {[] { std::string b; for (int i = 0; i < 16; ++i) b += "1\n"; return b; }(), UINT32_MAX - 15, 0, 0,
          "1 4294967296\n2 0\n"},
+        // The same many at a time after lines without a number, as far into the file as they are many.
+        {[] { std::string b; for (int i = 0; i < 32; ++i) b += i < 16 ? "x\n" : "1\n"; return b; }(), UINT32_MAX - 15,
+         0, 0, "1 4294967296\n2 0\n"},
     };
     for (const auto& [bytes, start_1, start_2, high_1, report] : rows) {
         const int input = memory_file(bytes), output = memory_file("");
