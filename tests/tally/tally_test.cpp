@@ -80,6 +80,10 @@ TEST(scan_pass, reads_every_byte_at_every_place_as_the_model_does_on_every_path)
         "  \t4 apples\n12\tdozen -3\n", "\0\0\n\0""5\n5"s,
         // A slice of line ends only, as many as it can hold.
         std::string(5000, '\n') + "4\n",
+        // The first line of the fingerprint's second chunk across the edge of a 4096-byte block, or last.
+        [] { std::string b; for (int i = 1; i < 1023; ++i) b += "1\n"; return b + "1" + std::string(2048, 'x'); }() +
+            "\n12\n3\n",
+        [] { std::string b; for (int i = 1; i < 1024; ++i) b += "1\n"; return b + "7"; }(),
         // A line that waits past the end of a slice while a 40 KB line passes, between groups of lines; read
         // from anywhere but its start, the long line gives another value.
         "1\n2\n3\n4\n5\n6\n7\n8\n9\n6" + std::string(40000, 'x') + "\n5\n1\n2\n3\n4\n5\n6\n7\n8\n",
