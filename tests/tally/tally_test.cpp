@@ -151,7 +151,8 @@ TEST(fingerprint, multiplies_modulo_the_prime_and_draws_a_new_key_each_run) {
     std::vector<std::uint64_t> sorted(std::begin(weights.weight), std::end(weights.weight));
     std::sort(sorted.begin(), sorted.end());
     EXPECT_TRUE(sorted.front() > 0 && sorted.back() <= UINT32_MAX);
-    EXPECT_TRUE(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end() && weights.weight[0] != others.weight[0]);
+    EXPECT_TRUE(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end());
+    EXPECT_NE(weights.weight[0], others.weight[0]);
     const fingerprint_key one = random_fingerprint_key(), another = random_fingerprint_key();
     EXPECT_TRUE(one.seed != another.seed && one.point != another.point);
     EXPECT_TRUE(one.point > 0 && one.point < model_prime && another.point > 0 && another.point < model_prime);
