@@ -358,6 +358,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
          "\rreading 2 of 2: 4.0 MiB of 4.0 MiB (100%), 455.1 KiB/s\x1b[K\r\x1b[K"}, {"report"}},
         {"\n3\n", "1200", ">stdout", report_3, "",
          {"\rreading 1 of 2: 1.0 MiB of 4.0 MiB (24%), 873 B/s, 1:00:00 left\x1b[K"}, {}},
+        {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB of 4.0 MiB (24%)\x1b[K"}, {}, 0, 48},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB\x1b[K"}, {}, 0, 30},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0\x1b[K"}, {}, 0, 20},
         {"\n5000\n", "1", ">stdout", report_5000, "", {"\rreading 2 of 2: ", "\rreport: value 4096 of 5000 (81%)"}, {}},
