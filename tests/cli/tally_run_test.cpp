@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <iostream>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <span>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -94,7 +96,14 @@ const std::string odd_shown =
 // and links with the odd name above: "odd-DIR/NAME" leads to "fifo",
 // "/proc/self/mem" and "input" for DIR fifo, mem and input.
 struct run_folder {
-    fs::path dir = fs::temp_directory_path() / ("mavek-tally-test-" + std::to_string(::getpid()));
+    // Made new, not named by the process id: a run killed before it cleans up
+    // leaves its folder, and a later one with that id would find it.
+    fs::path dir = [] {
+        std::string name = fs::temp_directory_path() / "mavek-tally-test-XXXXXX";
+        if (::mkdtemp(name.data()) == nullptr)
+            throw fs::filesystem_error("mkdtemp", name, {errno, std::generic_category()});
+        return fs::path(name);
+    }();
     int fifo_writer = -1;
 
     run_folder() {
