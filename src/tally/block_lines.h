@@ -225,10 +225,8 @@ template <class Visitor>
                 fold_print(walk.digest, print);
                 alignas(64) std::uint64_t lane[8];
                 _mm512_store_si512(lane, values);
-                for (std::size_t k = 0; k < 8; ++k, ++walk.line) {
-                    reach_line(walk.digest, walk.line);
-                    add_value(walk.digest, static_cast<std::uint32_t>(lane[k]), weight_of(walk.digest, walk.line));
-                }
+                for (std::size_t k = 0; k < 8; ++k, ++walk.line)
+                    add_value_on(walk.digest, static_cast<std::uint32_t>(lane[k]), walk.line);
                 open_chunk(i + 8);
             }
             if constexpr (wants_largest) {

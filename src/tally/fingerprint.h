@@ -91,6 +91,12 @@ inline void add_value(fingerprint& print, std::uint32_t value, const std::uint64
     print.chunk_sum += std::uint64_t{value} * weight;
 }
 
+// A value on any line past those of the values before it.
+inline void add_value_on(fingerprint& print, std::uint32_t value, std::uint64_t line) {
+    reach_line(print, line);
+    add_value(print, value, weight_of(print, line));
+}
+
 // The fingerprint of a whole reading, whose last line is `last`: its chunks
 // up to the one that holds it.
 inline std::uint64_t finish_fingerprint(fingerprint print, std::uint64_t last) {
