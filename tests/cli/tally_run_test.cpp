@@ -358,6 +358,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         std::vector<std::string> shown, not_shown;  // what it showed on the way, or not
         int status = 0, columns = 80;
         std::string args = "input";
+        off_t hole = off_t{4} << 20;
     };
     const std::string report_3 = go + "1 0\n2 0\n3 1\n";
     const std::string report_5000 = report_of(5000);
@@ -367,9 +368,15 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
          "\rreading 2 of 2: 4.0 MiB of 4.0 MiB (100%), 455.1 KiB/s\x1b[K\r\x1b[K"}, {"report"}},
         {"\n3\n", "1200", ">stdout", report_3, "",
          {"\rreading 1 of 2: 1.0 MiB of 4.0 MiB (24%), 873 B/s, 1:00:00 left\x1b[K"}, {}},
+        // The edges of the units: 1023 B and 1024 B a second; 3599 s left, the last not shown in hours.
+        {"\n3\n", "1025", ">stdout", report_3, "", {", 1023 B/s, 51:15 left\x1b[K"}, {}},
+        {"\n3\n", "1024", ">stdout", report_3, "", {", 1.0 KiB/s, 51:12 left\x1b[K"}, {}},
+        {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1023.0 KiB of 1023.0 KiB"}, {}, 0, 80, "input", 1047552},
+        {"\n3\n" + std::string(1997, '\n'), "1199", ">stdout", report_3, "", {", 874 B/s, 59:59 left\x1b[K"}, {}},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB of 4.0 MiB (24%)\x1b[K"}, {}, 0, 48},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB\x1b[K"}, {}, 0, 30},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0\x1b[K"}, {}, 0, 20},
+        {"\n3\n", "1", ">stdout", report_3, "", {"\r\x1b[K"}, {"reading"}, 0, 1},
         {"\n5000\n", "1", ">stdout", report_5000, "", {"\rreading 2 of 2: ", "\rreport: value 4096 of 5000 (81%)"}, {}},
         {"\n5000\n", "1", ">stdout", report_5000, "", {"\rreport: value 4096 of 5000 (81%)\x1b[K"}, {}, 0, 40},
         {"\n5000\n", "1", "", "", report_5000, {"\rreading 2 of 2: "}, {"report:"}},
@@ -382,7 +389,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
     // clang-format on
     const run_folder folder;
     for (const auto& r : rows) {
-        const run_case c = {.args = r.args, .input = r.input, .out_to = r.out_to, .hole = off_t{4} << 20,
+        const run_case c = {.args = r.args, .input = r.input, .out_to = r.out_to, .hole = r.hole,
                             .hook = "MAVEK_HOOK_CLOCK=" + r.clock, .columns = r.columns};
         folder.write_input(c);
         const auto [out, shown, status] = run_tool(c, folder.dir);
