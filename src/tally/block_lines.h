@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <utility>
 
 #include "tally/line_scan.h"
@@ -13,8 +14,8 @@
 
 namespace mavek {
 
-// Values of plain numbers on consecutive lines, for the AVX-512 path, which
-// reads eight at a time. A visitor may take many at once with
+// Values of plain numbers on consecutive lines, for the AVX-512 and AVX2
+// paths, which read eight at a time. A visitor may take many at once with
 // visit_plain(values, how many, line of the first), which returns false when
 // they must come one by one instead, and may name with plain_limit() a bound
 // that the values must be below for that call. A visitor that only wants the
@@ -60,9 +61,9 @@ std::size_t write_line_ends(const char* slice, std::size_t size, std::int16_t* e
 
 // The kernel's line ends and waiting values, kept in the read block's
 // allocation rather than on the stack, which may be small (ulimit -s). 16-bit
-// offsets keep the ends at 4 KiB. On the AVX-512 path, the last lines of a
-// slice, fewer than a group, wait for the next one: their ends come first in
-// its array, at offsets below 0. write_line_ends writes past the last entry,
+// offsets keep the ends at 4 KiB. On the paths that read groups, the last
+// lines of a slice, fewer than a group, wait for the next one: their ends
+// come first in its array, at offsets below 0. write_line_ends writes past the last entry,
 // but a chunk's writes start at the count before it, at most its offset from
 // the slice, and reach 64 entries past that at most: never past the array.
 inline constexpr std::size_t slice_bytes = 2048, carried_most = 7, batch_size = 256;
@@ -146,16 +147,69 @@ bool visit_line(line_walk& walk, const char* slice, std::size_t i, Visitor& visi
 }
 
 #if defined(__x86_64__)
-// Moves the lanes' part of the fingerprint to its open chunk.
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline void fold_print(fingerprint& digest, __m512i& print) {
-    digest.chunk_sum += static_cast<std::uint64_t>(_mm512_reduce_add_epi64(print));
-    print = _mm512_setzero_si512();
+// The lines of a group, eight, one to a 64-bit lane: one AVX-512 register, or
+// two AVX2 ones (its first four lines and its last four). Each step below
+// comes in both, so that one loop, visit_groups, serves both paths.
+struct lane_pair {
+    __m256i low, high;
+};
+
+// Where the lines of a group start, as offsets in the slice, for AVX2's loads.
+struct line_starts {
+    std::int64_t at[8];
+};
+
+template <scan_path path>
+struct group_of {
+    using lanes = lane_pair;
+    using starts = line_starts;
+};
+template <>
+struct group_of<scan_path::avx512> {
+    using lanes = __m512i;
+    using starts = __m512i;
+};
+
+constexpr bool reads_groups(scan_path path) {
+    return path != scan_path::portable;
+}
+
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline void splat(__m512i& lanes, std::int64_t value) {
+    lanes = _mm512_set1_epi64(value);
+}
+
+[[gnu::target("avx2")]] inline void splat(lane_pair& lanes, std::int64_t value) {
+    lanes.low = lanes.high = _mm256_set1_epi64x(value);
+}
+
+inline void splat(line_starts& starts, std::int64_t value) {
+    std::fill(std::begin(starts.at), std::end(starts.at), value);
+}
+
+// The steps take and give lanes by reference: visit_groups, which calls
+// them, is built for any processor, and there a vector passed by value would
+// change the calling convention.
+
+// Where the group's lines start, from its eight line ends: one past the end
+// before each. `before` brings the end of the line before the group, in the
+// lane where this takes it, and takes the group's last.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline void group_starts(const std::int16_t* ends, __m512i& before,
+                                                              __m512i& starts) {
+    const __m512i ends8 = _mm512_cvtepi16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ends)));
+    starts = _mm512_add_epi64(_mm512_alignr_epi64(ends8, before, 7), _mm512_set1_epi64(1));
+    before = ends8;
+}
+
+inline void group_starts(const std::int16_t* ends, line_starts& before, line_starts& starts) {
+    starts.at[0] = before.at[7] + 1;
+    for (std::size_t k = 1; k < 8; ++k) starts.at[k] = ends[k - 1] + 1;
+    before.at[7] = ends[7];
 }
 
 // The values of eight lines that start at `starts`: from one gather, and for
 // lines padded with spaces, a plus sign or zeros, from a second one past
 // them. Bit k of the result says whether lane k holds a plain number.
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline __mmask8 group_values(const char* slice, __m512i starts,
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline unsigned group_values(const char* slice, const __m512i& starts,
                                                                   __m512i& values) {
     const __m512i words = gather_words(slice, starts);
     const __mmask8 plain = plain_values(words, values);
@@ -167,31 +221,144 @@ bool visit_line(line_walk& walk, const char* slice, std::size_t i, Visitor& visi
     return read;
 }
 
-// The AVX-512 step of visit_block_lines: lines eight at a time, from ends[i]
-// of the slice's `count` line ends, while at least eight are left; i moves
-// past them. A group with a line that does not start with a plain number, or
-// with a value not below the visitor's plain_limit(), goes line by line, so
-// that the visits stay in order and a visitor's stop comes at the same line.
-// The values of plain groups wait in a batch and go to the visitor many at a
-// time (visit_plain): a visitor that stores to places the values name would
-// otherwise hold up the next gather, which waits for every store before it to
-// know its address. A visitor that wants only the largest value
-// (visit_largest) gets it once. Returns false when the visitor stops.
-template <class Visitor>
-[[gnu::target(MAVEK_AVX512_TARGET)]] bool visit_groups(line_walk& walk, const char* slice, std::size_t count,
-                                                       std::size_t& i, Visitor& visit) {
+// The bytes of the words in 32 lanes equal to `byte`, one bit each.
+[[gnu::target("avx2")]] inline std::uint64_t byte_bits(const __m256i& words, __m256i byte) {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(words, byte)));
+}
+
+[[gnu::target("avx2")]] inline std::uint64_t space_bits(const __m256i& words) {
+    // Tab to carriage return, or a space: whitespace but the newline, which ends the line.
+    const __m256i tab_on = _mm256_sub_epi8(words, _mm256_set1_epi8('\t'));
+    const __m256i in_tabs = _mm256_cmpeq_epi8(_mm256_min_epu8(tab_on, _mm256_set1_epi8('\r' - '\t')), tab_on);
+    return (static_cast<std::uint32_t>(_mm256_movemask_epi8(in_tabs)) | byte_bits(words, _mm256_set1_epi8(' '))) &
+           ~byte_bits(words, _mm256_set1_epi8('\n'));
+}
+
+[[gnu::target("avx2")]] inline unsigned group_values(const char* slice, const line_starts& starts,
+                                                  lane_pair& values) {
+    const __m256i low = gather_words(slice, starts.at), high = gather_words(slice, starts.at + 4);
+    const unsigned plain = plain_values(low, values.low) | plain_values(high, values.high) << 4;
+    if (plain == 0xFF) [[likely]] return plain;
+    const auto both = [](std::uint64_t low_bits, std::uint64_t high_bits) { return low_bits | high_bits << 32; };
+    const std::uint64_t at =
+        digit_starts(both(space_bits(low), space_bits(high)),
+                     both(byte_bits(low, _mm256_set1_epi8('+')), byte_bits(high, _mm256_set1_epi8('+'))),
+                     both(byte_bits(low, _mm256_set1_epi8('0')), byte_bits(high, _mm256_set1_epi8('0'))));
+    // Lane k starts its digits at the lowest bit of its byte of `at`, or
+    // where it started before if it has none (and so stays not plain).
+    line_starts digits;
+    for (unsigned k = 0; k < 8; ++k)
+        digits.at[k] = starts.at[k] + (__builtin_ctzll((at >> 8 * k & 0xFF) | 0x100) & 7);
+    return plain_values(gather_words(slice, digits.at), values.low) |
+           plain_values(gather_words(slice, digits.at + 4), values.high) << 4;
+}
+
+// Whether every value is below the limit.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline bool all_below(const __m512i& values, const __m512i& limit) {
+    return _mm512_cmpge_epu64_mask(values, limit) == 0;
+}
+
+// Plain values are below 2^31, so the signed compare, the only one AVX2 has, will do.
+[[gnu::target("avx2")]] inline bool all_below(const lane_pair& values, const lane_pair& limit) {
+    const __m256i below =
+        _mm256_and_si256(_mm256_cmpgt_epi64(limit.low, values.low), _mm256_cmpgt_epi64(limit.high, values.high));
+    return _mm256_movemask_pd(_mm256_castsi256_pd(below)) == 0xF;
+}
+
+// Adds each value times its line's weight (below 2^32) to its lane of the fingerprint.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline void add_weighted(__m512i& print, const __m512i& values,
+                                                              const std::uint64_t* weights) {
+    print = _mm512_add_epi64(print, _mm512_mul_epu32(values, _mm512_loadu_si512(weights)));
+}
+
+[[gnu::target("avx2")]] inline void add_weighted(lane_pair& print, const lane_pair& values,
+                                                 const std::uint64_t* weights) {
+    const auto* const w = reinterpret_cast<const __m256i*>(weights);
+    print.low = _mm256_add_epi64(print.low, _mm256_mul_epu32(values.low, _mm256_loadu_si256(w)));
+    print.high = _mm256_add_epi64(print.high, _mm256_mul_epu32(values.high, _mm256_loadu_si256(w + 1)));
+}
+
+// The sum of the lanes, modulo 2^64.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline std::uint64_t lane_sum(const __m512i& lanes) {
+    return static_cast<std::uint64_t>(_mm512_reduce_add_epi64(lanes));
+}
+
+[[gnu::target("avx2")]] inline std::uint64_t lane_sum(const lane_pair& lanes) {
+    const __m256i sum = _mm256_add_epi64(lanes.low, lanes.high);
+    const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_add_epi64(half, _mm_unpackhi_epi64(half, half))));
+}
+
+// Keeps the largest value of each lane; the largest of all.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline void keep_largest(__m512i& largest, const __m512i& values) {
+    largest = _mm512_max_epu64(largest, values);
+}
+
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline std::uint32_t lane_max(const __m512i& largest) {
+    return static_cast<std::uint32_t>(_mm512_reduce_max_epu64(largest));
+}
+
+// Plain values are below 2^31 and the lanes' high halves 0: a 32-bit max will do.
+[[gnu::target("avx2")]] inline void keep_largest(lane_pair& largest, const lane_pair& values) {
+    largest.low = _mm256_max_epi32(largest.low, values.low);
+    largest.high = _mm256_max_epi32(largest.high, values.high);
+}
+
+[[gnu::target("avx2")]] inline std::uint32_t lane_max(const lane_pair& largest) {
+    const __m256i both = _mm256_max_epi32(largest.low, largest.high);
+    __m128i most = _mm_max_epi32(_mm256_castsi256_si128(both), _mm256_extracti128_si256(both, 1));
+    most = _mm_max_epi32(most, _mm_unpackhi_epi64(most, most));
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(most));
+}
+
+// The values as eight 32-bit ones, at `to`, on 32 bytes.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline void store_values(std::uint32_t* to, const __m512i& values) {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(to), _mm512_cvtepi64_epi32(values));
+}
+
+[[gnu::target("avx2")]] inline void store_values(std::uint32_t* to, const lane_pair& values) {
+    // The low halves of the lanes, as [v0 v1 v4 v5 | v2 v3 v6 v7], then in order.
+    const __m256i mixed = _mm256_castps_si256(
+        _mm256_shuffle_ps(_mm256_castsi256_ps(values.low), _mm256_castsi256_ps(values.high), 0x88));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(to), _mm256_permute4x64_epi64(mixed, 0xD8));
+}
+
+// The lanes as eight 64-bit values, at `to`, on 64 bytes.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline void store_lanes(std::uint64_t* to, const __m512i& values) {
+    _mm512_store_si512(to, values);
+}
+
+[[gnu::target("avx2")]] inline void store_lanes(std::uint64_t* to, const lane_pair& values) {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(to), values.low);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(to + 4), values.high);
+}
+
+// The step of visit_block_lines on the paths that read groups: lines eight
+// at a time, from ends[i] of the slice's `count` line ends, while at least
+// eight are left; i moves past them. A group with a line that does not
+// start with a plain number, or with a value not below the visitor's
+// plain_limit(), goes line by line, so that the visits stay in order and a
+// visitor's stop comes at the same line. The values of plain groups wait in
+// a batch and go to the visitor many at a time (visit_plain): a visitor that
+// stores to places the values name would otherwise hold up the next gather,
+// which waits for every store before it to know its address. A visitor that
+// wants only the largest value (visit_largest) gets it once. Returns false
+// when the visitor stops.
+template <scan_path path, class Visitor>
+bool visit_groups(line_walk& walk, const char* slice, std::size_t count, std::size_t& i, Visitor& visit) {
+    using lanes = typename group_of<path>::lanes;
     constexpr bool wants_largest = requires(std::uint32_t most) { visit.visit_largest(most); };
     const std::int16_t* const ends = walk.space.ends;
     std::uint32_t* const batch = walk.space.batch;
     // Only a visitor with a limit pays for comparing with it.
     constexpr bool has_limit = requires { visit.plain_limit(); };
-    __m512i limit = _mm512_setzero_si512();
-    if constexpr (has_limit) limit = _mm512_set1_epi64(visit.plain_limit());
+    lanes limit{};
+    if constexpr (has_limit) splat(limit, visit.plain_limit());
     // The fingerprint's part of the plain groups in the open chunk, lane by
     // lane. Line ends[k] of that chunk has its weight at weights_at + 8k
     // (modulo 2^64, an address as a number, so that it takes one register),
     // and chunk_end is the first k past it: no group works out where it stands.
-    __m512i print = _mm512_setzero_si512();
+    lanes print{};
     std::uintptr_t weights_at = 0;
     std::size_t chunk_end = 0;
     const auto open_chunk = [&](std::size_t k) {
@@ -199,44 +366,47 @@ template <class Visitor>
         weights_at = reinterpret_cast<std::uintptr_t>(&weight_of(walk.digest, walk.line)) - k * 8;
         chunk_end = k + static_cast<std::size_t>(walk.digest.next_chunk - walk.line);
     };
+    // Moves the lanes' part of the fingerprint to its open chunk.
+    const auto fold_print = [&] {
+        walk.digest.chunk_sum += lane_sum(print);
+        print = lanes{};
+    };
     open_chunk(i);
-    __m512i largest = _mm512_setzero_si512();
+    lanes largest{};
     std::size_t held = 0;
     const auto flush = [&] {
         const std::size_t waiting = std::exchange(held, 0);
         return waiting == 0 || visit_plain(visit, batch, waiting, walk.line - waiting);
     };
-    // Lane 7 holds the end of the line before the group. The starts come from
-    // the ends alone, not from p, so that no group waits on the one before.
-    __m512i before = _mm512_set1_epi64(walk.p - slice - 1);
+    // The starts come from the ends alone, not from p, so that no group
+    // waits on the one before.
+    typename group_of<path>::starts before;
+    splat(before, walk.p - slice - 1);
     for (; i + 8 <= count; i += 8) {
-        const __m512i ends8 = _mm512_cvtepi16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ends + i)));
-        const __m512i starts = _mm512_add_epi64(_mm512_alignr_epi64(ends8, before, 7), _mm512_set1_epi64(1));
-        before = ends8;
-        __m512i values;
-        if (group_values(slice, starts, values) == 0xFF && (!has_limit || _mm512_cmpge_epu64_mask(values, limit) == 0))
-            [[likely]] {
+        typename group_of<path>::starts starts;
+        lanes values;
+        group_starts(ends + i, before, starts);
+        if (group_values(slice, starts, values) == 0xFF && (!has_limit || all_below(values, limit))) [[likely]] {
             if (i + 8 <= chunk_end) [[likely]] {
-                const __m512i weights = _mm512_loadu_si512(reinterpret_cast<const void*>(weights_at + i * 8));
-                print = _mm512_add_epi64(print, _mm512_mul_epu32(values, weights));
+                add_weighted(print, values, reinterpret_cast<const std::uint64_t*>(weights_at + i * 8));
                 walk.line += 8;
             } else {
                 // A chunk of the fingerprint ends in this group: its lines one by one.
-                fold_print(walk.digest, print);
+                fold_print();
                 alignas(64) std::uint64_t lane[8];
-                _mm512_store_si512(lane, values);
+                store_lanes(lane, values);
                 for (std::size_t k = 0; k < 8; ++k, ++walk.line)
                     add_value_on(walk.digest, static_cast<std::uint32_t>(lane[k]), walk.line);
                 open_chunk(i + 8);
             }
             if constexpr (wants_largest) {
-                largest = _mm512_max_epu64(largest, values);
+                keep_largest(largest, values);
             } else {
-                _mm256_store_si256(reinterpret_cast<__m256i*>(batch + held), _mm512_cvtepi64_epi32(values));
+                store_values(batch + held, values);
                 if ((held += 8) == batch_size && !flush()) return false;
             }
         } else {
-            fold_print(walk.digest, print);
+            fold_print();
             if (!flush()) return false;
             if (i > 0) walk.p = slice + ends[i - 1] + 1;
             for (std::size_t k = 0; k < 8; ++k, ++walk.line) {
@@ -248,8 +418,8 @@ template <class Visitor>
     }
     if (!flush()) return false;
     if (i > 0) walk.p = slice + ends[i - 1] + 1;
-    fold_print(walk.digest, print);
-    if constexpr (wants_largest) visit.visit_largest(static_cast<std::uint32_t>(_mm512_reduce_max_epu64(largest)));
+    fold_print();
+    if constexpr (wants_largest) visit.visit_largest(lane_max(largest));
     return true;
 }
 #endif
@@ -260,7 +430,7 @@ template <class Visitor>
 // A branch on each line end would mispredict about once per line, as line
 // lengths vary. So a slice is done in two loops of predictable branches:
 // one writes the offsets of its line ends; the next reads each line's number
-// from one 8-byte word, or with AVX-512 eight lines' numbers from one gather.
+// from one 8-byte word, or with AVX-512 or AVX2 eight lines' numbers at once.
 // A line that does not start with a plain number (leading space, a sign, a
 // long number, no number) is read byte by byte up to its known end, without
 // leaving the slice, so that no line format costs the masks again.
@@ -273,8 +443,8 @@ bool visit_slices(line_walk& walk, const char* const last, Visitor& visit) {
         const std::size_t count = carried + write_line_ends<path>(slice, size, ends + carried);
         std::size_t i = 0;
 #if defined(__x86_64__)
-        if constexpr (path == scan_path::avx512) {
-            if (!visit_groups(walk, slice, count, i, visit)) return false;
+        if constexpr (reads_groups(path)) {
+            if (!visit_groups<path>(walk, slice, count, i, visit)) return false;
             // The lines left, fewer than a group, wait for the next slice's
             // groups, unless this slice ends the block or they are lines that
             // waited already (at offsets below 0): waiting once at most keeps

@@ -86,8 +86,8 @@ inline std::uint64_t zero_byte_bits(std::uint64_t word) {
 }
 
 // How to look at 64 bytes at once: with plain C++, or with AVX2 or AVX-512
-// where the processor has it. All give the same masks; AVX-512 also reads
-// eight lines' numbers at once.
+// where the processor has it. All give the same masks; AVX-512 and AVX2
+// also read eight lines' numbers at once.
 enum class scan_path { portable, avx2, avx512 };
 
 // Bit i is set when chunk[i] is a newline.
@@ -140,6 +140,58 @@ template <>
     return low_mask | std::uint64_t{high_mask} << 32;
 }
 
+// The numbers of eight lines whose digits come after spaces, a plus sign or
+// leading zeros, as in right-aligned columns, the output of uniq -c or fixed
+// widths: where the digits start is found in the lines' first words, and the
+// words there are read again. The three steps work on 64-bit masks with one
+// bit per byte, eight bits a lane, and each leaves one bit per lane where the
+// next part starts. Adding a lane's start bit to a run of ones that starts
+// there carries to the first byte past the run; the top bit of each lane is
+// kept out of the runs, so no carry reaches the next lane. A lane whose
+// digits start past its first word gets a word that is not plain.
+inline std::uint64_t digit_starts(std::uint64_t space, std::uint64_t plus, std::uint64_t zero) {
+    constexpr std::uint64_t first = each_byte(0x01), below_top = each_byte(0x7F);
+    zero &= below_top;
+    const std::uint64_t spaces = space & below_top;
+    std::uint64_t at = (spaces + first) & ~spaces;  // past the spaces
+    at = (at & ~plus) | (at & plus & below_top) << 1;  // past a plus sign
+    const std::uint64_t past_zeros = (zero + at) & ~zero;
+    // The last leading zero is read as a digit, so that a number of zeros is 0.
+    return (past_zeros & at) | (past_zeros & ~at) >> 1;
+}
+
+// The words of four lines and their values, the AVX2 form of gather_words and
+// plain_values below. The words come from four loads: AVX2's gather is
+// slower than they are on the processors we measured. AVX2 has neither a
+// 64-bit leading-zero count nor byte masks, so a lane's digits are counted by summing a 1 for each byte below
+// its first mark, and its first `digits` bytes are shifted to the top from
+// there. Bit k of the result says whether lane k holds a plain number.
+[[gnu::target("avx2")]] inline __m256i gather_words(const char* base, const std::int64_t* starts) {
+    const auto word = [&](int k) { return static_cast<long long>(load_word(base + starts[k])); };
+    const __m128i low = _mm_insert_epi64(_mm_cvtsi64_si128(word(0)), word(1), 1);
+    const __m128i high = _mm_insert_epi64(_mm_cvtsi64_si128(word(2)), word(3), 1);
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+}
+
+[[gnu::target("avx2")]] inline unsigned plain_values(__m256i words, __m256i& values) {
+    const __m256i digits = _mm256_sub_epi8(words, _mm256_set1_epi8('0'));
+    const __m256i digit = _mm256_cmpeq_epi8(_mm256_min_epu8(digits, _mm256_set1_epi8(9)), digits);
+    const __m256i marks = _mm256_andnot_si256(digit, _mm256_set1_epi8(-1));
+    const __m256i lowest = _mm256_and_si256(marks, _mm256_sub_epi64(_mm256_setzero_si256(), marks));
+    // All ones below the lowest mark, 8 × digits of them; all of 64 for none.
+    const __m256i below = _mm256_sub_epi64(lowest, _mm256_set1_epi64x(1));
+    const __m256i count = _mm256_sad_epu8(_mm256_and_si256(below, _mm256_set1_epi8(1)), _mm256_setzero_si256());
+    const __m256i aligned = _mm256_sllv_epi64(digits, _mm256_sub_epi64(_mm256_set1_epi64x(64), _mm256_slli_epi64(count, 3)));
+    const __m256i pairs = _mm256_maddubs_epi16(aligned, _mm256_set1_epi16(0x010A));
+    const __m256i quads = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
+    values = _mm256_add_epi64(_mm256_mul_epu32(quads, _mm256_set1_epi64x(10000)), _mm256_srli_epi64(quads, 32));
+    // 1 to plain_digits digits: the lowest mark is at the start of byte 1 to 7.
+    static_assert(plain_digits == 7);
+    const __m256i plain = _mm256_and_si256(lowest, _mm256_set1_epi64x(0x0101010101010100));
+    return 0xF & ~static_cast<unsigned>(
+                     _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(plain, _mm256_setzero_si256()))));
+}
+
 // The processor features the AVX-512 path is compiled for.
 #define MAVEK_AVX512_TARGET "avx2,bmi,bmi2,popcnt,avx512f,avx512bw,avx512cd,avx512dq,avx512vbmi2"
 
@@ -187,31 +239,17 @@ template <>
     return _mm512_test_epi64_mask(lowest, _mm512_set1_epi64(0x0101010101010100));
 }
 
-// The numbers of eight lines whose digits come after spaces, a plus sign or
-// leading zeros, as in right-aligned columns, the output of uniq -c or fixed
-// widths: where the digits start is found in the lines' first words, and the
-// words there come in a second gather. The three steps work on 64-bit masks
-// with one bit per byte, eight bits a lane, and each leaves one bit per lane
-// where the next part starts. Adding a lane's start bit to a run of ones that
-// starts there carries to the first byte past the run; the top bit of each
-// lane is kept out of the runs, so no carry reaches the next lane. A lane
-// whose digits start past its first word gets a word that is not plain.
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline __mmask8 padded_values(const char* base, __m512i starts, __m512i words,
-                                                                   __m512i& values) {
-    constexpr std::uint64_t first = each_byte(0x01), below_top = each_byte(0x7F);
+// The same for lines whose digits come after spaces, a plus sign or zeros
+// (digit_starts), from words read again where the digits start.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline __mmask8 padded_values(const char* base, const __m512i& starts,
+                                                                   const __m512i& words, __m512i& values) {
     // Whitespace but the newline, which ends the line.
     const std::uint64_t space = (_mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8(' ')) |
                                  _mm512_cmplt_epu8_mask(_mm512_sub_epi8(words, _mm512_set1_epi8('\t')),
                                                         _mm512_set1_epi8('\r' - '\t' + 1))) &
                                 ~_mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('\n'));
-    const std::uint64_t plus = _mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('+'));
-    const std::uint64_t zero = _mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('0')) & below_top;
-    const std::uint64_t spaces = space & below_top;
-    std::uint64_t at = (spaces + first) & ~spaces;  // past the spaces
-    at = (at & ~plus) | (at & plus & below_top) << 1;  // past a plus sign
-    const std::uint64_t past_zeros = (zero + at) & ~zero;
-    // The last leading zero is read as a digit, so that a number of zeros is 0.
-    at = (past_zeros & at) | (past_zeros & ~at) >> 1;
+    const std::uint64_t at = digit_starts(space, _mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('+')),
+                                          _mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('0')));
     const __m512i offset = _mm512_sad_epu8(
         _mm512_maskz_mov_epi8(at, _mm512_set1_epi64(0x0706050403020100)), _mm512_setzero_si512());
     return plain_values(gather_words(base, _mm512_add_epi64(starts, offset)), values);
