@@ -30,42 +30,37 @@ bool visit_plain(Visitor& visit, const std::uint32_t* values, std::size_t count,
     return true;
 }
 
-// The offsets of the line ends in [slice, slice + size), written from ends
-// on; returns how many. Four are written per 64 bytes whether or not there
-// are four, unrolled, so that the branch of the loop for more is seldom
-// taken; where there are fewer, the extra entries are past the count and
-// overwritten by the next chunk. The top bit set in the mask gives them an
-// offset (63) without a branch, as ctz of 0 is undefined.
+// The offsets of the newlines of the 64 bytes at `at` (bit i of `newlines`
+// for byte at + i), written to ends on; returns how many. Four are written
+// whether or not there are four, unrolled, so that the branch of the loop for
+// more is seldom taken; where there are fewer, the extra entries are past the
+// count and overwritten by the next chunk. The top bit set in the mask gives
+// them an offset (63) without a branch, as ctz of 0 is undefined.
 template <scan_path path>
-std::size_t write_line_ends(const char* slice, std::size_t size, std::int16_t* ends) {
+std::size_t write_chunk_ends(std::uint32_t at, std::uint64_t newlines, std::int16_t* ends) {
     constexpr std::size_t ends_written = 4;
-    std::size_t count = 0;
-    for (std::uint32_t at = 0; at < size; at += chunk_bytes) {
-        std::uint64_t newlines = newline_mask<path>(slice + at);
-        if (size - at < chunk_bytes) newlines &= low_bits(static_cast<std::ptrdiff_t>(size - at));
-        std::size_t found = 0;
-        if constexpr (has_popcount(path)) found = static_cast<std::size_t>(__builtin_popcountll(newlines));
+    std::size_t found = 0;
+    if constexpr (has_popcount(path)) found = static_cast<std::size_t>(__builtin_popcountll(newlines));
 #pragma GCC unroll 4
-        for (std::size_t i = 0; i < ends_written; ++i, newlines &= newlines - 1) {
-            ends[count + i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines | 1ULL << 63)));
-            if constexpr (!has_popcount(path)) found += newlines != 0;
-        }
-        for (std::size_t i = count + ends_written; newlines != 0; ++i, newlines &= newlines - 1) {
-            ends[i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines)));
-            if constexpr (!has_popcount(path)) ++found;
-        }
-        count += found;
+    for (std::size_t i = 0; i < ends_written; ++i, newlines &= newlines - 1) {
+        ends[i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines | 1ULL << 63)));
+        if constexpr (!has_popcount(path)) found += newlines != 0;
     }
-    return count;
+    for (std::size_t i = ends_written; newlines != 0; ++i, newlines &= newlines - 1) {
+        ends[i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines)));
+        if constexpr (!has_popcount(path)) ++found;
+    }
+    return found;
 }
 
 // The kernel's line ends and waiting values, kept in the read block's
 // allocation rather than on the stack, which may be small (ulimit -s). 16-bit
 // offsets keep the ends at 4 KiB. On the paths that read groups, the last
 // lines of a slice, fewer than a group, wait for the next one: their ends
-// come first in its array, at offsets below 0. write_line_ends writes past the last entry,
-// but a chunk's writes start at the count before it, at most its offset from
-// the slice, and reach 64 entries past that at most: never past the array.
+// come first in its array, at offsets below 0. write_chunk_ends writes past
+// the last entry, but a chunk's writes start at the count before it, at most
+// its offset from the slice, and reach 64 entries past that at most: never
+// past the array.
 inline constexpr std::size_t slice_bytes = 2048, carried_most = 7, batch_size = 256;
 struct kernel_space {
     std::int16_t ends[carried_most + slice_bytes];
@@ -77,8 +72,10 @@ struct kernel_space {
 // With AVX-512, each 64 bytes compress the offsets of their newlines in one
 // step, as bytes, which are then widened: one compress of 64 bytes costs half
 // of two of 32 16-bit offsets. 32 are written at once, 64 for more than 32.
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline std::size_t write_chunk_ends(std::uint32_t at, std::uint64_t newlines,
-                                                                        std::int16_t* ends) {
+template <>
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline std::size_t write_chunk_ends<scan_path::avx512>(std::uint32_t at,
+                                                                                           std::uint64_t newlines,
+                                                                                           std::int16_t* ends) {
     const __m512i offsets = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45,
                                             44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26,
                                             25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6,
@@ -93,23 +90,22 @@ struct kernel_space {
     return found;
 }
 
-template <>
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline std::size_t write_line_ends<scan_path::avx512>(const char* slice,
-                                                                                          std::size_t size,
-                                                                                          std::int16_t* ends) {
-    // Whole chunks, then the part of one that ends the slice.
+#endif
+
+// The offsets of the line ends in [slice, slice + size), written from ends
+// on; returns how many. Whole chunks, then the part of one that ends the slice.
+template <scan_path path>
+std::size_t write_line_ends(const char* slice, std::size_t size, std::int16_t* ends) {
     std::size_t count = 0;
     std::uint32_t at = 0;
     for (; at + chunk_bytes <= size; at += chunk_bytes)
-        count += write_chunk_ends(at, newline_mask<scan_path::avx512>(slice + at), ends + count);
+        count += write_chunk_ends<path>(at, newline_mask<path>(slice + at), ends + count);
     if (at < size) {
-        const std::uint64_t newlines = newline_mask<scan_path::avx512>(slice + at);
-        count += write_chunk_ends(at, newlines & low_bits(static_cast<std::ptrdiff_t>(size - at)), ends + count);
+        const std::uint64_t newlines = newline_mask<path>(slice + at);
+        count += write_chunk_ends<path>(at, newlines & low_bits(static_cast<std::ptrdiff_t>(size - at)), ends + count);
     }
     return count;
 }
-
-#endif
 
 // Where the kernel stands: what goes from line to line and from slice to
 // slice, kept in registers until a block's lines are done.
