@@ -252,8 +252,8 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
         {.args = "input", .input = "2147483647\n", .out = go,
          .err = "error; largest value 2147483647 needs more memory than is available\n", .status = 1,
          .setup = "ulimit -v 262144;"},
-        // Every write can fail, the first ones too.
-        {"input", "1\n", "", no_stdout + "No space left on device\n", 1, ">/dev/full"},
+        // Every write can fail, the first ones too, which end the run before the input is read.
+        {"/proc/self/mem", "", "", no_stdout + "No space left on device\n", 1, ">/dev/full"},
         {"input", "1\n", "", no_stdout + "Bad file descriptor\n", 1, ">&-"},
         {"", "", "", no_stdout + "Bad file descriptor\n", 1, ">&-"},
         {"input", "-1\n", go, "", 1, ">stdout 2>&-"},  // with standard error closed too, only the status tells

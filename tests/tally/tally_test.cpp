@@ -30,7 +30,8 @@ TEST(token_value, reads_a_leading_decimal_number_as_strtol_does) {
     const std::pair<std::string, std::int32_t> cases[] = {
         {"12abc", 12}, {"abc", 0}, {"", 0}, {"+7", 7}, {"-3", -3}, {"007", 7}, {"3.9", 3}, {"0x1F", 0}, {"+-5", 0},
         {"1\0""2"s, 1}, {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX}, {"4294967297", INT32_MAX},
-        {"99999999999999999999999", INT32_MAX}, {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN},
+        {"99999999999999999999999", INT32_MAX}, {"18446744073709551617", INT32_MAX}, {"-2147483648", INT32_MIN},
+        {"-2147483649", INT32_MIN},
     };
     // clang-format on
     for (const auto& [token, value] : cases) EXPECT_EQ(token_value(token), value) << '"' << token << '"';
@@ -192,6 +193,12 @@ TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
     for (const auto& [agree, first, second, largest_count, size_is_length] : rows) {
         table.counters[2] = largest_count;
         EXPECT_EQ(readings_agree(same, same, first, second, table, size_is_length), agree) << first.bytes << largest_count;
+    }
+    // Nor is a file held to its size where that is not its length: not a regular file, or a size of 0.
+    for (const auto& [mode, size] : {std::pair{S_IFBLK, 10}, {S_IFREG, 0}}) {
+        struct stat other = same;
+        other.st_mode = mode, other.st_size = size;
+        EXPECT_TRUE(readings_agree(other, other, {.bytes = 6}, {.bytes = 6}, table, true)) << mode << ' ' << size;
     }
 }
 
