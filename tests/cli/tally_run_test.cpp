@@ -374,6 +374,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1023.0 KiB of 1023.0 KiB"}, {}, 0, 80, "input", 1047552},
         {"\n3\n" + std::string(1997, '\n'), "1199", ">stdout", report_3, "", {", 874 B/s, 59:59 left\x1b[K"}, {}},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB of 4.0 MiB (24%)\x1b[K"}, {}, 0, 48},
+        {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB of 4.0 MiB (24%)\x1b[K"}, {}, 0, 41},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB\x1b[K"}, {}, 0, 30},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0\x1b[K"}, {}, 0, 20},
         {"\n3\n", "1", ">stdout", report_3, "", {"\r\x1b[K"}, {"reading"}, 0, 1},
