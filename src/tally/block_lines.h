@@ -145,7 +145,10 @@ bool visit_line(line_walk& walk, const char* slice, std::size_t i, Visitor& visi
 #if defined(__x86_64__)
 // The lines of a group, eight, one to a 64-bit lane: one AVX-512 register, or
 // two AVX2 ones (its first four lines and its last four). Each step below
-// comes in both, so that one loop, visit_groups, serves both paths.
+// comes in both, so that one loop, visit_groups, serves both paths. The
+// steps take and give lanes by reference: visit_groups is built for any
+// processor, and there a vector passed by value would change the calling
+// convention.
 struct lane_pair {
     __m256i low, high;
 };
@@ -181,10 +184,6 @@ constexpr bool reads_groups(scan_path path) {
 inline void splat(line_starts& starts, std::int64_t value) {
     std::fill(std::begin(starts.at), std::end(starts.at), value);
 }
-
-// The steps take and give lanes by reference: visit_groups, which calls
-// them, is built for any processor, and there a vector passed by value would
-// change the calling convention.
 
 // Where the group's lines start, from its eight line ends: one past the end
 // before each. `before` brings the end of the line before the group, in the
