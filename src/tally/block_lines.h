@@ -335,8 +335,8 @@ inline void group_starts(const std::int16_t* ends, line_starts& before, line_sta
 // plain_limit(), goes line by line, so that the visits stay in order and a
 // visitor's stop comes at the same line. The values of plain groups wait in
 // a batch and go to the visitor many at a time (visit_plain): a visitor that
-// stores to places the values name would otherwise hold up the next gather,
-// which waits for every store before it to know its address. A visitor that
+// stores to places the values name would otherwise hold up the next group's
+// reads, which wait for the stores before them to know their addresses. A visitor that
 // wants only the largest value (visit_largest) gets it once. Returns false
 // when the visitor stops.
 template <scan_path path, class Visitor>
