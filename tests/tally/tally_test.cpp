@@ -80,7 +80,8 @@ TEST(scan_pass, reads_every_byte_at_every_place_as_the_model_does_on_every_path)
         "", "5\n", "3\n5\n5\n", "5\n\n2\n", "\n1\n2", " \t\n\v\f\r\n 9", "7\r\n8\r\n", "1\r2\r3\r",
         "  \t4 apples\n12\tdozen -3\n", "\0\0\n\0""5\n5"s,
         // A slice of line ends only, as many as it can hold; 33 line ends in a chunk, one past a half.
-        std::string(5000, '\n') + "4\n", [] { std::string b; for (int i = 0; i < 31; ++i) b += "1\n"; return b; }() + "\n\n2\n",
+        std::string(5000, '\n') + "4\n",
+        [] { std::string b; for (int i = 0; i < 31; ++i) b += "1\n"; return b; }() + "\n\n2\n",
         // The first line of the fingerprint's second chunk across the edge of a 4096-byte block, or last.
         [] { std::string b; for (int i = 1; i < 1023; ++i) b += "1\n"; return b + "1" + std::string(2048, 'x'); }() +
             "\n12\n3\n",
