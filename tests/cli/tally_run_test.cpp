@@ -371,7 +371,8 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         // The edges of the units: 1023 B and 1024 B a second; 3599 s left, the last not shown in hours.
         {"\n3\n", "1025", ">stdout", report_3, "", {", 1023 B/s, 51:15 left\x1b[K"}, {}},
         {"\n3\n", "1024", ">stdout", report_3, "", {", 1.0 KiB/s, 51:12 left\x1b[K"}, {}},
-        {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1023.0 KiB of 1023.0 KiB"}, {}, 0, 80, "input", 1047552},
+        {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1023.0 KiB of 1023.0 KiB"}, {}, 0, 80, "input",
+         1047552},
         {"\n3\n" + std::string(1997, '\n'), "1199", ">stdout", report_3, "", {", 874 B/s, 59:59 left\x1b[K"}, {}},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB of 4.0 MiB (24%)\x1b[K"}, {}, 0, 48},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB of 4.0 MiB (24%)\x1b[K"}, {}, 0, 41},
