@@ -361,7 +361,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         off_t hole = off_t{4} << 20;
     };
     const std::string report_3 = go + "1 0\n2 0\n3 1\n";
-    const std::string report_5000 = report_of(5000);
+    const std::string report_8000 = report_of(8000);
     // clang-format off
     const row rows[] = {
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB of 4.0 MiB (24%), 1.0 MiB/s, 0:03 left\x1b[K",
@@ -379,9 +379,9 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB\x1b[K"}, {}, 0, 30},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0\x1b[K"}, {}, 0, 20},
         {"\n3\n", "1", ">stdout", report_3, "", {"\r\x1b[K"}, {"reading"}, 0, 1},
-        {"\n5000\n", "1", ">stdout", report_5000, "", {"\rreading 2 of 2: ", "\rreport: value 4096 of 5000 (81%)"}, {}},
-        {"\n5000\n", "1", ">stdout", report_5000, "", {"\rreport: value 4096 of 5000 (81%)\x1b[K"}, {}, 0, 40},
-        {"\n5000\n", "1", "", "", report_5000, {"\rreading 2 of 2: "}, {"report:"}},
+        {"\n8000\n", "1", ">stdout", report_8000, "", {"\rreading 2 of 2: ", "\rreport: value 4096 of 8000 (51%)"}, {}},
+        {"\n8000\n", "1", ">stdout", report_8000, "", {"\rreport: value 4096 of 8000 (51%)\x1b[K"}, {}, 0, 40},
+        {"\n8000\n", "1", "", "", report_8000, {"\rreading 2 of 2: "}, {"report:"}},
         {"\n-3\n", "1", ">stdout", go, "error; line 2: negative value -3\n", {"\rreading 1 of 2: "}, {}, 1},
         {"\n3\n", "0", ">stdout", report_3, "", {}, {"\r"}},  // a run that lasts no time shows nothing at all
         {"", "1", ">stdout", go, "", {"\rreading 1 of 2: 6 B, "}, {" of 6"}, 0, 80, "/proc/sys/kernel/ostype"},
