@@ -381,7 +381,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         {"\n3\n", "1", ">stdout", report_3, "", {"\r\x1b[K"}, {"reading"}, 0, 1},
         {"\n8000\n", "1", ">stdout", report_8000, "", {"\rreading 2 of 2: ", "\rreport: value 4096 of 8000 (51%)"}, {}},
         {"\n8000\n", "1", ">stdout", report_8000, "", {"\rreport: value 4096 of 8000 (51%)\x1b[K"}, {}, 0, 40},
-        // With the report on the terminal: the line redrawn in place from one reading to the next, and none over the report.
+        // The report on the terminal: the line redrawn in place between the readings, none over the report.
         {"\n8000\n", "1", "", "", report_8000, {"/s\x1b[K\rreading 2 of 2: "}, {"report:"}},
         {"\n-3\n", "1", ">stdout", go, "error; line 2: negative value -3\n", {"\rreading 1 of 2: "}, {}, 1},
         {"\n3\n", "0", ">stdout", report_3, "", {}, {"\r"}},  // a run that lasts no time shows nothing at all
