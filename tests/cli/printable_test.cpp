@@ -31,8 +31,9 @@ bool shown(char32_t code) {
 }
 
 // Every code point, whole and cut short, and every pair of first bytes
-// before two continuation bytes, against the definitions above: a valid
-// character is one that its own encoding writes back byte for byte.
+// before two continuation bytes, the lowest or the highest (an overlong form
+// one below the smallest of its length), against the definitions above: a
+// valid character is one that its own encoding writes back byte for byte.
 TEST(printable_length, shows_exactly_the_valid_characters_that_a_terminal_shows_as_themselves) {
     for (char32_t code = 0; code < 0x110000; ++code) {
         const std::string bytes = utf8(code);
@@ -42,15 +43,16 @@ TEST(printable_length, shows_exactly_the_valid_characters_that_a_terminal_shows_
         ASSERT_EQ(cut.empty() ? 0 : printable_length(cut), 0U) << std::hex << "U+" << std::uint32_t{code};
     }
     for (int lead = 0; lead < 256; ++lead) {
-        for (int second = 0; second < 256; ++second) {
-            const std::string bytes = {static_cast<char>(lead), static_cast<char>(second), '\x80', '\x80'};
+        for (int pair = 0; pair < 512; ++pair) {
+            const char second = static_cast<char>(pair), rest = pair < 256 ? '\x80' : '\xBF';
+            const std::string bytes = {static_cast<char>(lead), second, rest, rest};
             std::size_t want = 0;
             for (std::size_t length = 1; length <= 4; ++length) {
                 char32_t code = static_cast<unsigned char>(bytes[0]) & (0xFF >> (length == 1 ? 0 : length + 1));
                 for (std::size_t i = 1; i < length; ++i) code = code << 6 | (bytes[i] & 0x3F);
                 if (utf8(code) == bytes.substr(0, length)) want = shown(code) ? length : 0;
             }
-            ASSERT_EQ(printable_length(bytes), want) << std::hex << lead << " " << second;
+            ASSERT_EQ(printable_length(bytes), want) << std::hex << lead << " " << pair;
         }
     }
 }
