@@ -7,8 +7,9 @@
 //   MAVEK_HOOK_POKE  "OFFSET=BYTE ...": from that point on, reads return BYTE
 //                    (a number) at file OFFSET instead of what the file holds,
 //                    as a file whose content changes without its metadata would
-//   MAVEK_HOOK_CLOCK "N": the monotonic clock says N seconds for each read and
-//                    write the tool has made, and does not move otherwise
+//   MAVEK_HOOK_CLOCK "N": the monotonic clock says N seconds (a decimal, to the
+//                    nanosecond) for each read and write the tool has made,
+//                    and does not move otherwise
 //   MAVEK_HOOK_FAIL  "CALL RESULT N ...": the next N calls of CALL (read or
 //                    write) fail with RESULT (EINTR or EAGAIN), or take
 //                    nothing and give no error (RESULT 0), from the point
@@ -25,6 +26,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +47,7 @@ struct hook {
     bool armed = false;      // the point has come
     int input = -1;          // the descriptor last rewound to 0
     std::uint64_t position = 0;
-    long clock_step = -1;    // seconds a call, or -1: the real clock
+    long long clock_step = -1;  // nanoseconds a call, or -1: the real clock
     long calls = 0;          // reads and writes so far
     struct fault {
         std::string call, result;
@@ -70,7 +72,7 @@ hook& the_hook() {
         unsigned byte;
         while (words >> offset >> equals >> byte) h.pokes.emplace_back(offset, static_cast<unsigned char>(byte));
     }
-    if (const char* clock = std::getenv("MAVEK_HOOK_CLOCK")) h.clock_step = std::atol(clock);
+    if (const char* clock = std::getenv("MAVEK_HOOK_CLOCK")) h.clock_step = std::llround(std::atof(clock) * 1e9);
     if (const char* fail = std::getenv("MAVEK_HOOK_FAIL")) {
         std::istringstream words(fail);
         for (hook::fault f; words >> f.call >> f.result >> f.count;) h.faults.push_back(f);
@@ -154,7 +156,8 @@ int clock_gettime(clockid_t clock, struct timespec* now) {
     static const auto real = next<int (*)(clockid_t, struct timespec*)>("clock_gettime");
     const hook& h = the_hook();
     if (clock != CLOCK_MONOTONIC || h.clock_step < 0) return real(clock, now);
-    *now = {.tv_sec = h.clock_step * h.calls, .tv_nsec = 0};
+    const long long at = h.clock_step * h.calls;
+    *now = {.tv_sec = static_cast<time_t>(at / 1'000'000'000), .tv_nsec = static_cast<long>(at % 1'000'000'000)};
     return 0;
 }
 

@@ -344,10 +344,10 @@ std::string screen_after(const std::string& bytes) {
 
 // A status line on standard error while the run is long, when that is a
 // terminal, never wider than the terminal less one column, so that it never
-// wraps. The hooked clock makes every read and write last a second, or (0)
-// stands still, so that whether the run is long is decided by what it does,
-// not by the machine's speed. Standard output stays as it is, and the screen
-// is left as without the line.
+// wraps. The hooked clock makes every read and write last as long as a row
+// says, or (0) stands still, so that whether the run is long is decided by
+// what it does, not by the machine's speed. Standard output stays as it is,
+// and the screen is left as without the line.
 TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
 #if defined(MAVEK_TALLY_EMULATED)
     GTEST_SKIP() << "under qemu-user the terminal's process spins before it can start the tool; tested natively";
@@ -374,6 +374,9 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1023.0 KiB of 1023.0 KiB"}, {}, 0, 80, "input",
          1047552},
         {"\n3\n" + std::string(1997, '\n'), "1199", ">stdout", report_3, "", {", 874 B/s, 59:59 left\x1b[K"}, {}},
+        // A redraw every quarter of a second: a block read and a line drawn take 0.2 s, so every other block.
+        {"\n3\n", "0.1", ">stdout", report_3, "", {"(12%), 10.0 MiB/s, 0:00 left\x1b[K\rreading 2 of 2: 3.0 MiB of"}, {},
+         0, 80, "input", off_t{8} << 20},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB of 4.0 MiB (24%)\x1b[K"}, {}, 0, 48},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB of 4.0 MiB (24%)\x1b[K"}, {}, 0, 41},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 1.0 MiB\x1b[K"}, {}, 0, 30},
