@@ -10,8 +10,8 @@
 //   MAVEK_HOOK_CLOCK "N": the monotonic clock says N seconds (a decimal, to the
 //                    nanosecond) for each read and write the tool has made,
 //                    and does not move otherwise
-//   MAVEK_HOOK_FAIL  "CALL RESULT N ...": the next N calls of CALL (read or
-//                    write) fail with RESULT (EINTR or EAGAIN), or take
+//   MAVEK_HOOK_FAIL  "CALL RESULT N ...": the next N calls of CALL (read,
+//                    write or poll) fail with RESULT (EINTR or EAGAIN), or take
 //                    nothing and give no error (RESULT 0), from the point
 //                    of MAVEK_HOOK_AT if one is given
 //
@@ -22,6 +22,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <poll.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -150,6 +151,12 @@ ssize_t write(int fd, const void* buffer, size_t size) {
     if (ssize_t result; injected("write", result)) return result;
     ++the_hook().calls;
     return real(fd, buffer, size);
+}
+
+int poll(struct pollfd* fds, nfds_t count, int timeout) {
+    static const auto real = next<int (*)(struct pollfd*, nfds_t, int)>("poll");
+    if (ssize_t result; injected("poll", result)) return static_cast<int>(result);
+    return real(fds, count, timeout);
 }
 
 int clock_gettime(clockid_t clock, struct timespec* now) {

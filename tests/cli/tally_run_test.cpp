@@ -262,10 +262,10 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
          .err = no_stdout + "File too large\n", .status = 1, .setup = "ulimit -f 1;"},
         {.args = long_path, .out = ("error; file " + long_path + " failed to load\n" + hint).substr(0, 512),
          .err = no_stdout + "File too large\n", .status = 1, .setup = "ulimit -f 1;"},
-        // Reads and writes that a signal interrupts, and writes to a full non-blocking output, are made
+        // Reads, writes and waits for a full non-blocking output that a signal interrupts are made
         // again; a write that takes nothing and gives no error is not, as it could be for ever.
         {.args = "input", .input = "300\n", .out = report_of(300),
-         .hook = "MAVEK_HOOK_FAIL='read EINTR 3 write EINTR 3 write EAGAIN 3 read EINTR 2'"},
+         .hook = "MAVEK_HOOK_FAIL='read EINTR 3 write EINTR 3 write EAGAIN 3 poll EINTR 2 read EINTR 2'"},
         {.args = "input", .input = "3\n", .out = go, .err = no_stdout + "Input/output error\n", .status = 1,
          .hook = "MAVEK_HOOK_AT='read 1' MAVEK_HOOK_FAIL='write 0 1'"},
         // A reader that goes away ends the run as it ends any filter: quietly.
@@ -388,6 +388,8 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         {"\n8000\n", "1", "", "", report_8000, {"/s\x1b[K\rreading 2 of 2: "}, {"report:"}},
         {"\n-3\n", "1", ">stdout", go, "error; line 2: negative value -3\n", {"\rreading 1 of 2: "}, {}, 1},
         {"\n3\n", "0", ">stdout", report_3, "", {}, {"\r"}},  // a run that lasts no time shows nothing at all
+        // A terminal that refuses a line (it takes nothing) is written no more, on no descriptor.
+        {"\n3\n", "1 MAVEK_HOOK_AT='read 1' MAVEK_HOOK_FAIL='write 0 1'", ">stdout", report_3, "", {}, {"reading"}},
         {"", "1", ">stdout", go, "", {"\rreading 1 of 2: 6 B, "}, {" of 6"}, 0, 80, "/proc/sys/kernel/ostype"},
         // Where standard error is not a terminal, nothing is written there, however long the run.
         {"\n3\n", "1", ">stdout", report_3, "", {}, {"\r"}, 0, 0},
