@@ -353,7 +353,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
     GTEST_SKIP() << "under qemu-user the terminal's process spins before it can start the tool; tested natively";
 #endif
     struct row {
-        std::string input, clock, out_to;
+        std::string input, clock, out_to;  // clock: seconds a call, then any other hook settings
         std::string out, screen;  // screen: what the terminal shows at the end
         std::vector<std::string> shown, not_shown;  // what it showed on the way, or not
         int status = 0, columns = 80;
