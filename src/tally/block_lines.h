@@ -35,7 +35,9 @@ bool visit_plain(Visitor& visit, const std::uint32_t* values, std::size_t count,
 // whether or not there are four, unrolled, so that the branch of the loop for
 // more is seldom taken; where there are fewer, the extra entries are past the
 // count and overwritten by the next chunk. The top bit set in the mask gives
-// them an offset (63) without a branch, as ctz of 0 is undefined.
+// them an offset (63) without a branch, as ctz of 0 is undefined. The empty
+// asm hides from GCC that the four stores are side by side: it would pack
+// them into one, at ten more instructions than it saves.
 template <scan_path path>
 std::size_t write_chunk_ends(std::uint32_t at, std::uint64_t newlines, std::int16_t* ends) {
     constexpr std::size_t ends_written = 4;
@@ -43,6 +45,7 @@ std::size_t write_chunk_ends(std::uint32_t at, std::uint64_t newlines, std::int1
     if constexpr (has_popcount(path)) found = static_cast<std::size_t>(__builtin_popcountll(newlines));
 #pragma GCC unroll 4
     for (std::size_t i = 0; i < ends_written; ++i, newlines &= newlines - 1) {
+        asm("" : "+r"(ends));
         ends[i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines | 1ULL << 63)));
         if constexpr (!has_popcount(path)) found += newlines != 0;
     }
@@ -60,11 +63,12 @@ std::size_t write_chunk_ends(std::uint32_t at, std::uint64_t newlines, std::int1
 // come first in its array, at offsets below 0. write_chunk_ends writes past
 // the last entry, but a chunk's writes start at the count before it, at most
 // its offset from the slice, and reach 64 entries past that at most: never
-// past the array.
+// past the array. A line's value may wait at its own index in the batch;
+// the paths that read groups fill it from the start, batch_size at a time.
 inline constexpr std::size_t slice_bytes = 2048, carried_most = 7, batch_size = 256;
 struct kernel_space {
     std::int16_t ends[carried_most + slice_bytes];
-    alignas(64) std::uint32_t batch[batch_size];
+    alignas(64) std::uint32_t batch[carried_most + slice_bytes];
     fingerprint_weights weights;
 };
 
@@ -125,11 +129,10 @@ bool visit_line(line_walk& walk, const char* slice, std::size_t i, Visitor& visi
                 const std::uint64_t& weight) {
     const char* const line_end = slice + walk.space.ends[i];
     const char* p = walk.p;
-    const std::uint64_t word = load_word(p);
-    const unsigned digits = leading_digits(word);
+    std::uint32_t plain;
     bool more = true;
-    if (is_plain_number(digits)) {
-        more = visit_value(visit, static_cast<std::int32_t>(leading_value(word, digits)), line, walk.digest, weight);
+    if (plain_value(load_word(p), plain)) {
+        more = visit_value(visit, static_cast<std::int32_t>(plain), line, walk.digest, weight);
     } else {
         while (p != line_end && is_space(*p)) ++p;
         if (p != line_end) {
@@ -140,6 +143,105 @@ bool visit_line(line_walk& walk, const char* slice, std::size_t i, Visitor& visi
     }
     walk.p = line_end + 1;
     return more;
+}
+
+#if defined(__x86_64__)
+// The values of two lines' aligned digits (aligned_digits) at once, in
+// the 64-bit lanes of an SSE2 register, which every x86-64 processor has:
+// the line loop is bound by the integer units, and this moves the value
+// steps of aligned_value to the vector ones. The low byte of each 16-bit
+// lane is the earlier digit, and so on for the wider lanes.
+inline __m128i pair_values(std::uint64_t first, std::uint64_t second) {
+    const __m128i digits = _mm_set_epi64x(static_cast<long long>(second), static_cast<long long>(first));
+    const __m128i low = _mm_and_si128(digits, _mm_set1_epi16(0xFF));
+    const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(low, _mm_set1_epi16(10)), _mm_srli_epi16(digits, 8));
+    const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
+    return _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi64x(10000)), _mm_srli_epi64(quads, 32));
+}
+
+// Lane by lane, the larger of two values below 2^31.
+inline __m128i pair_max(__m128i a, __m128i b) {
+    const __m128i greater = _mm_cmpgt_epi32(a, b);
+    return _mm_or_si128(_mm_and_si128(greater, a), _mm_andnot_si128(greater, b));
+}
+#endif
+
+// The lines ends[i] to ends[stop - 1] of the slice, all in one chunk of the
+// fingerprint: line ends[k] is line k + line_shift, and its weight is at
+// k + weight_shift (modulo 2^64), so that only k moves from line to line. A
+// line that starts with a plain number below the visitor's limit costs one
+// word and no call: its value waits in the batch, at the line's own index,
+// or only the largest is kept, and the visitor takes them at once when the
+// run ends or a line of another kind comes, which goes through visit_line.
+// On x86-64 two lines are read at a time. Returns false when the visitor
+// stops.
+template <class Visitor>
+bool visit_run(line_walk& walk, const char* slice, std::size_t i, const std::size_t stop,
+               const std::uint64_t line_shift, const std::size_t weight_shift, Visitor& visit) {
+    constexpr bool wants_largest = requires(std::uint32_t most) { visit.visit_largest(most); };
+    constexpr bool has_limit = requires { visit.plain_limit(); };
+    std::uint32_t limit = 0;
+    if constexpr (has_limit) limit = visit.plain_limit();
+    const std::int16_t* const ends = walk.space.ends;
+    std::uint32_t* const batch = walk.space.batch;
+    const std::uint64_t* const weight = walk.digest.weight;
+    std::uint64_t sum = walk.digest.chunk_sum;
+    std::uint32_t largest = 0;
+    const char* p = walk.p;
+    std::size_t waiting = i;  // the first line whose value waits in the batch
+    const auto hand_on = [&](std::size_t end) {
+        return wants_largest || waiting == end || visit_plain(visit, batch + waiting, end - waiting, waiting + line_shift);
+    };
+    // Line k alone; false when the visitor stops.
+    const auto one_line = [&](std::size_t k) {
+        std::uint32_t value;
+        if (plain_value(load_word(p), value) && (!has_limit || value < limit)) [[likely]] {
+            sum += std::uint64_t{value} * weight[k + weight_shift];
+            if constexpr (wants_largest) largest = std::max(largest, value);
+            else batch[k] = value;
+        } else {
+            walk.digest.chunk_sum = sum;
+            walk.p = p;
+            if (!hand_on(k) || !visit_line(walk, slice, k, visit, k + line_shift, weight[k + weight_shift]))
+                return false;
+            sum = walk.digest.chunk_sum;
+            waiting = k + 1;
+        }
+        p = slice + ends[k] + 1;
+        return true;
+    };
+#if defined(__x86_64__)
+    __m128i print = _mm_setzero_si128(), most = _mm_setzero_si128();
+    const __m128i below = _mm_set1_epi32(static_cast<int>(limit));
+    while (i + 2 <= stop) {
+        const char* const second = slice + ends[i] + 1;
+        const std::uint64_t first_word = load_word(p), second_word = load_word(second);
+        const unsigned first_end = digits_end(first_word), second_end = digits_end(second_word);
+        if ((not_plain(first_end) | not_plain(second_end)) == 0) [[likely]] {
+            const __m128i values =
+                pair_values(aligned_digits(first_word, first_end), aligned_digits(second_word, second_end));
+            if (!has_limit || _mm_movemask_epi8(_mm_cmplt_epi32(values, below)) == 0xFFFF) [[likely]] {
+                const auto* const weights = reinterpret_cast<const __m128i*>(&weight[i + weight_shift]);
+                print = _mm_add_epi64(print, _mm_mul_epu32(values, _mm_loadu_si128(weights)));
+                if constexpr (wants_largest) most = pair_max(values, most);
+                else _mm_storel_epi64(reinterpret_cast<__m128i*>(batch + i), _mm_shuffle_epi32(values, 0x08));
+                p = slice + ends[i + 1] + 1;
+                i += 2;
+                continue;
+            }
+        }
+        if (!one_line(i++)) return false;
+    }
+    sum += static_cast<std::uint64_t>(_mm_cvtsi128_si64(print) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(print, print)));
+    largest = std::max({largest, static_cast<std::uint32_t>(_mm_cvtsi128_si32(most)),
+                        static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(most, most)))});
+#endif
+    for (; i < stop; ++i)
+        if (!one_line(i)) return false;
+    walk.digest.chunk_sum = sum;
+    walk.p = p;
+    if constexpr (wants_largest) visit.visit_largest(largest);
+    return hand_on(stop);
 }
 
 #if defined(__x86_64__)
@@ -463,10 +565,8 @@ bool visit_slices(line_walk& walk, const char* const last, Visitor& visit) {
             const std::uint64_t line_shift = walk.line - i;
             const std::size_t weight_shift = walk.line % chunk_lines - i;
             walk.line += run;
-            for (const std::size_t stop = i + run; i < stop; ++i) {
-                const std::uint64_t& weight = walk.digest.weight[i + weight_shift];
-                if (!visit_line(walk, slice, i, visit, i + line_shift, weight)) return false;
-            }
+            if (!visit_run(walk, slice, i, i + run, line_shift, weight_shift, visit)) return false;
+            i += run;
         }
         carried = 0;
         slice += size;

@@ -40,40 +40,58 @@ inline constexpr std::uint64_t each_byte(unsigned char byte) {
     return std::uint64_t{0x0101010101010101} * byte;
 }
 
-// How many of the word's first bytes are digits, 0 to 8. In each byte, adding
-// 0x46 sets the top bit above '9' and subtracting '0' sets it below '0' (the
-// hasmore and hasless tests of Sean Eron Anderson's Bit Twiddling Hacks); a
-// carry or borrow can only come from a byte that is not a digit, so it cannot
-// disturb the first non-digit, whose top bit the count stops at.
-inline unsigned leading_digits(std::uint64_t word) {
-    const std::uint64_t not_digit = ((word + each_byte(0x46)) | (word - each_byte('0'))) & each_byte(0x80);
-    return not_digit == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(not_digit)) / 8;
-}
-
 // A line whose number has 1 to plain_digits digits is read from one word:
-// leading_digits says 8 for 8 or more, so 8 could be the start of a longer one.
+// with 8, it could be the start of a longer one.
 inline constexpr unsigned plain_digits = 7;
 
-inline bool is_plain_number(unsigned digits) {
-    return digits - 1 < plain_digits;
+// Where the word's first byte that is not a digit starts: 8 × the digits
+// before it, 0 to 56, or 57 when all 8 are digits. In each byte, adding 0x46
+// sets the top bit above '9' and subtracting '0' sets it below '0' (the
+// hasmore and hasless tests of Sean Eron Anderson's Bit Twiddling Hacks); a
+// carry or borrow can only come from a byte that is not a digit, so it
+// cannot disturb the first such byte, whose top bit is the lowest set.
+inline unsigned digits_end(std::uint64_t word) {
+    const std::uint64_t not_digit = ((word + each_byte(0x46)) | (word - each_byte('0'))) & each_byte(0x80);
+    return static_cast<unsigned>(std::countr_zero(not_digit)) - 7;
+}
+
+// Zero when a digits_end is that of a plain number, 1 to plain_digits
+// digits: once 8 is taken away, 8 to 56 are the only ends with no bits set
+// but those of 8, 16 and 32, so that the ends of two lines are tested at
+// once, with their results or'ed.
+static_assert(plain_digits == 7);
+inline unsigned not_plain(unsigned end) {
+    return (end - 8) & ~0x38U;
+}
+
+// The word's digits before `end`, as values 0 to 9, shifted to the top,
+// which leaves zeros as leading digits.
+inline std::uint64_t aligned_digits(std::uint64_t word, unsigned end) {
+    return (word - each_byte('0')) << ((64 - end) & 63);
+}
+
+// The value of aligned digits: pairs, quads and the two halves are combined
+// by multiplications, as in Daniel Lemire's "Quickly parsing eight digits"
+// (2018): × (1 + 10 << 8) puts 10 × each even byte plus the next in the byte
+// above, and × (1 + 100 << 16) the same for pairs. The quads are worked out
+// in the two 32-bit halves, whose constants fit in the instructions.
+inline std::uint32_t aligned_value(std::uint64_t aligned) {
+    const std::uint64_t pairs = aligned * (1 + (10 << 8)) >> 8;
+    const auto quad = [](std::uint32_t half) { return (half & 0x00FF00FF) * (1 + (100 << 16)) >> 16; };
+    return quad(static_cast<std::uint32_t>(pairs)) * 10000 + quad(static_cast<std::uint32_t>(pairs >> 32));
+}
+
+// Whether the word starts with a plain number, and if so its value.
+inline bool plain_value(std::uint64_t word, std::uint32_t& value) {
+    const unsigned end = digits_end(word);
+    if (not_plain(end) != 0) return false;
+    value = aligned_value(aligned_digits(word, end));
+    return true;
 }
 
 // Bits 0 to count - 1, for count below 64.
 inline std::uint64_t low_bits(std::ptrdiff_t count) {
     return (std::uint64_t{1} << count) - 1;
-}
-
-// The value of the word's first `digits` bytes, 1 to 8 of them, all digits.
-// Shifting them to the top leaves zeros as leading digits; then pairs, quads
-// and octets of digits are combined with three multiplications, as in Daniel
-// Lemire's "Quickly parsing eight digits" (2018): a multiplication by
-// (a + b << 32) adds a × the low half to b × the high half in the top half.
-inline std::uint32_t leading_value(std::uint64_t word, unsigned digits) {
-    std::uint64_t v = (word - each_byte('0')) << (64 - 8 * digits);
-    v = v * 10 + (v >> 8);
-    const std::uint64_t octet = (v & 0x000000FF000000FF) * (100 + (1000000ULL << 32)) +
-                                ((v >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32));
-    return static_cast<std::uint32_t>(octet >> 32);
 }
 
 // Bit i is set when byte i of the word is zero. The test is the exact one of
@@ -110,7 +128,7 @@ inline std::uint64_t newline_mask<scan_path::portable>(const char* chunk) {
     std::uint64_t mask = 0;
     for (std::size_t i = 0; i < chunk_bytes; i += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chunk + i));
-        mask |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)))} << i;
+        mask |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)))} << i;
     }
     return mask;
 #else
