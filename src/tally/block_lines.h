@@ -120,6 +120,17 @@ struct line_walk {
     kernel_space& space;       // the slice's line ends, and values waiting for the visitor
 };
 
+// The value of a line that does not start with a plain number, read byte by
+// byte from p up to its known end; false for a line without a token.
+inline bool other_line_value(const char* p, const char* const line_end, std::int32_t& value) {
+    while (p != line_end && is_space(*p)) ++p;
+    if (p == line_end) return false;
+    number_parse number;
+    parse_number(number, p, line_end);
+    value = number_value(number);
+    return true;
+}
+
 // One line from its known end, ends[i] of the slice: a plain number from one
 // word, any other line byte by byte. Returns false when the visitor stops.
 // The fingerprint must have reached the line, `line`, whose weight is
@@ -127,22 +138,13 @@ struct line_walk {
 template <class Visitor>
 bool visit_line(line_walk& walk, const char* slice, std::size_t i, Visitor& visit, std::uint64_t line,
                 const std::uint64_t& weight) {
+    const char* const p = walk.p;
     const char* const line_end = slice + walk.space.ends[i];
-    const char* p = walk.p;
-    std::uint32_t plain;
-    bool more = true;
-    if (plain_value(load_word(p), plain)) {
-        more = visit_value(visit, static_cast<std::int32_t>(plain), line, walk.digest, weight);
-    } else {
-        while (p != line_end && is_space(*p)) ++p;
-        if (p != line_end) {
-            number_parse number;
-            parse_number(number, p, line_end);
-            more = visit_value(visit, number_value(number), line, walk.digest, weight);
-        }
-    }
     walk.p = line_end + 1;
-    return more;
+    std::uint32_t plain;
+    std::int32_t value;
+    if (plain_value(load_word(p), plain)) return visit_value(visit, static_cast<std::int32_t>(plain), line, walk.digest, weight);
+    return !other_line_value(p, line_end, value) || visit_value(visit, value, line, walk.digest, weight);
 }
 
 #if defined(__x86_64__)
@@ -192,23 +194,26 @@ bool visit_run(line_walk& walk, const char* slice, std::size_t i, const std::siz
     const auto hand_on = [&](std::size_t end) {
         return wants_largest || waiting == end || visit_plain(visit, batch + waiting, end - waiting, waiting + line_shift);
     };
-    // Line k alone; false when the visitor stops.
-    const auto one_line = [&](std::size_t k) {
-        std::uint32_t value;
-        if (plain_value(load_word(p), value) && (!has_limit || value < limit)) [[likely]] {
+    // Line k alone, whose first word and its digits_end are known, so that
+    // no line is looked at twice; false when the visitor stops.
+    const auto one_line = [&](std::size_t k, std::uint64_t word, unsigned end) {
+        const char* const start = p;
+        const char* const line_end = slice + ends[k];
+        p = line_end + 1;
+        const bool plain = not_plain(end) == 0;
+        std::uint32_t value = plain ? aligned_value(aligned_digits(word, end)) : 0;
+        if (plain && (!has_limit || value < limit)) [[likely]] {
             sum += std::uint64_t{value} * weight[k + weight_shift];
             if constexpr (wants_largest) largest = std::max(largest, value);
             else batch[k] = value;
-        } else {
-            walk.digest.chunk_sum = sum;
-            walk.p = p;
-            if (!hand_on(k) || !visit_line(walk, slice, k, visit, k + line_shift, weight[k + weight_shift]))
-                return false;
-            sum = walk.digest.chunk_sum;
-            waiting = k + 1;
+            return true;
         }
-        p = slice + ends[k] + 1;
-        return true;
+        if (!hand_on(k)) return false;
+        waiting = k + 1;
+        std::int32_t other = static_cast<std::int32_t>(value);
+        if (!plain && !other_line_value(start, line_end, other)) return true;
+        sum += std::uint64_t{static_cast<std::uint32_t>(other)} * weight[k + weight_shift];
+        return visit(other, k + line_shift);
     };
 #if defined(__x86_64__)
     __m128i print = _mm_setzero_si128(), most = _mm_setzero_si128();
@@ -230,14 +235,25 @@ bool visit_run(line_walk& walk, const char* slice, std::size_t i, const std::siz
                 continue;
             }
         }
-        if (!one_line(i++)) return false;
+        if (!one_line(i, first_word, first_end) || !one_line(i + 1, second_word, second_end)) return false;
+        // Lines of other kinds tend to come together, as in padded columns:
+        // they go on alone up to the next plain one, and no pair is tried
+        // for nothing.
+        for (i += 2; i < stop; ++i) {
+            const std::uint64_t word = load_word(p);
+            const unsigned end = digits_end(word);
+            if (not_plain(end) == 0) break;
+            if (!one_line(i, word, end)) return false;
+        }
     }
     sum += static_cast<std::uint64_t>(_mm_cvtsi128_si64(print) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(print, print)));
     largest = std::max({largest, static_cast<std::uint32_t>(_mm_cvtsi128_si32(most)),
                         static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(most, most)))});
 #endif
-    for (; i < stop; ++i)
-        if (!one_line(i)) return false;
+    for (; i < stop; ++i) {
+        const std::uint64_t word = load_word(p);
+        if (!one_line(i, word, digits_end(word))) return false;
+    }
     walk.digest.chunk_sum = sum;
     walk.p = p;
     if constexpr (wants_largest) visit.visit_largest(largest);
