@@ -143,7 +143,8 @@ bool visit_line(line_walk& walk, const char* slice, std::size_t i, Visitor& visi
     walk.p = line_end + 1;
     std::uint32_t plain;
     std::int32_t value;
-    if (plain_value(load_word(p), plain)) return visit_value(visit, static_cast<std::int32_t>(plain), line, walk.digest, weight);
+    if (plain_value(load_word(p), plain))
+        return visit_value(visit, static_cast<std::int32_t>(plain), line, walk.digest, weight);
     return !other_line_value(p, line_end, value) || visit_value(visit, value, line, walk.digest, weight);
 }
 
@@ -174,9 +175,9 @@ inline __m128i pair_max(__m128i a, __m128i b) {
 // line that starts with a plain number below the visitor's limit costs one
 // word and no call: its value waits in the batch, at the line's own index,
 // or only the largest is kept, and the visitor takes them at once when the
-// run ends or a line of another kind comes, which goes through visit_line.
-// On x86-64 two lines are read at a time. Returns false when the visitor
-// stops.
+// run ends or a line of another kind comes, which is read byte by byte
+// (other_line_value) and visited alone. On x86-64 two lines are read at a
+// time. Returns false when the visitor stops.
 template <class Visitor>
 bool visit_run(line_walk& walk, const char* slice, std::size_t i, const std::size_t stop,
                const std::uint64_t line_shift, const std::size_t weight_shift, Visitor& visit) {

@@ -147,9 +147,7 @@ TEST(scan_pass, hands_plain_lines_on_in_batches) {
             for (std::size_t digits = 1; digits <= 7 - (padding.find('0') != std::string::npos); ++digits)
                 if ((odd < '0' || odd > '9') && odd != '\n')
                     bytes += padding + "9876543"s.substr(7 - digits) + char(odd) + '\n';
-    const auto from_word = [](std::string_view line) {
-        return line.find_first_not_of("0123456789") - 1 < 7;
-    };
+    const auto from_word = [](std::string_view line) { return line.find_first_not_of("0123456789") - 1 < 7; };
     // Each number of lines in the last group.
     for (int cut = 0; cut < 8; ++cut, bytes.resize(bytes.rfind('\n', bytes.size() - 2) + 1)) {
         const auto lines = static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
@@ -158,7 +156,8 @@ TEST(scan_pass, hands_plain_lines_on_in_batches) {
             if (path > fastest_scan_path()) break;
             std::size_t alone = 0, line = 0;
             for (std::size_t at = 0; at < bytes.size(); at = bytes.find('\n', at) + 1, ++line)
-                alone += (path == scan_path::portable || line >= lines - lines % 8) && !from_word(std::string_view(bytes).substr(at));
+                alone += (path == scan_path::portable || line >= lines - lines % 8) &&
+                         !from_word(std::string_view(bytes).substr(at));
             batching visit;
             scan_pass(input, visit, {.path = path});
             const std::string row = path_name(path) + ", lines " + std::to_string(lines);
