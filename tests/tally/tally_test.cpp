@@ -124,9 +124,9 @@ TEST(scan_pass, reads_every_byte_at_every_place_as_the_model_does_on_every_path)
     }
 }
 
-// A line that starts with a plain number (1 to 7 digits, before any byte
-// but a newline) is read from its first word, below a visitor's limit, and
-// its value goes on in a batch; on the paths that read eight lines at a time,
+// A line that starts with a plain number (1 to 7 digits, then any other
+// byte) is read from its first word, below a visitor's limit, and its value
+// goes on in a batch; on the paths that read eight lines at a time,
 // so is every line of a group, also after spaces, a plus sign or zeros, and
 // only the last lines of the block, fewer than eight, go one by one. A fault
 // here costs only speed, which no other test sees.
