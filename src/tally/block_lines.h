@@ -216,6 +216,16 @@ bool visit_run(line_walk& walk, const char* slice, std::size_t i, const std::siz
         sum += std::uint64_t{static_cast<std::uint32_t>(other)} * weight[k + weight_shift];
         return visit(other, k + line_shift);
     };
+    // Lines from i on, one by one, up to the run's end or, if asked, up to a plain one.
+    const auto lines_alone = [&](bool until_plain) {
+        for (; i < stop; ++i) {
+            const std::uint64_t word = load_word(p);
+            const unsigned end = digits_end(word);
+            if (until_plain && not_plain(end) == 0) break;
+            if (!one_line(i, word, end)) return false;
+        }
+        return true;
+    };
 #if defined(__x86_64__)
     __m128i print = _mm_setzero_si128(), most = _mm_setzero_si128();
     const __m128i below = _mm_set1_epi32(static_cast<int>(limit));
@@ -240,21 +250,14 @@ bool visit_run(line_walk& walk, const char* slice, std::size_t i, const std::siz
         // Lines of other kinds tend to come together, as in padded columns:
         // they go on alone up to the next plain one, and no pair is tried
         // for nothing.
-        for (i += 2; i < stop; ++i) {
-            const std::uint64_t word = load_word(p);
-            const unsigned end = digits_end(word);
-            if (not_plain(end) == 0) break;
-            if (!one_line(i, word, end)) return false;
-        }
+        i += 2;
+        if (!lines_alone(true)) return false;
     }
     sum += static_cast<std::uint64_t>(_mm_cvtsi128_si64(print) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(print, print)));
     largest = std::max({largest, static_cast<std::uint32_t>(_mm_cvtsi128_si32(most)),
                         static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(most, most)))});
 #endif
-    for (; i < stop; ++i) {
-        const std::uint64_t word = load_word(p);
-        if (!one_line(i, word, digits_end(word))) return false;
-    }
+    if (!lines_alone(false)) return false;
     walk.digest.chunk_sum = sum;
     walk.p = p;
     if constexpr (wants_largest) visit.visit_largest(largest);
