@@ -30,6 +30,33 @@ bool visit_plain(Visitor& visit, const std::uint32_t* values, std::size_t count,
     return true;
 }
 
+// How many line ends a chunk writes whether or not there are as many.
+inline constexpr std::size_t ends_written = 4;
+
+// Where a path has no popcount instruction (x86 before it, which the
+// portable path must run on), chunks of 59 bytes count their line ends
+// without one: the five top bits of the mask are set, for bytes that the
+// next chunk takes, so that the unrolled steps never take the lowest bit of
+// 0, and after them the lowest bit left says how many ends they wrote. With
+// k ends, they took 4 - k of the set bits from bit 59 on and left bit 63 - k;
+// a bit below 59 means more ends, which the loop after them writes.
+inline constexpr std::size_t counted_bytes = 59;
+inline std::size_t write_counted_ends(std::uint32_t at, std::uint64_t newlines, std::int16_t* ends) {
+    static_assert(chunk_bytes - counted_bytes == ends_written + 1);
+    std::uint64_t marks = newlines | ~low_bits(counted_bytes);
+#pragma GCC unroll 4
+    for (std::size_t i = 0; i < ends_written; ++i, marks &= marks - 1) {
+        asm("" : "+r"(ends));
+        ends[i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(marks)));
+    }
+    auto next = static_cast<std::size_t>(__builtin_ctzll(marks));
+    if (next >= counted_bytes) [[likely]] return chunk_bytes - 1 - next;
+    std::size_t found = ends_written;
+    for (; next < counted_bytes; marks &= marks - 1, next = static_cast<std::size_t>(__builtin_ctzll(marks)))
+        ends[found++] = static_cast<std::int16_t>(at + next);
+    return found;
+}
+
 // The offsets of the newlines of the 64 bytes at `at` (bit i of `newlines`
 // for byte at + i), written to ends on; returns how many. Four are written
 // whether or not there are four, unrolled, so that the branch of the loop for
@@ -40,20 +67,19 @@ bool visit_plain(Visitor& visit, const std::uint32_t* values, std::size_t count,
 // them into one, at ten more instructions than it saves.
 template <scan_path path>
 std::size_t write_chunk_ends(std::uint32_t at, std::uint64_t newlines, std::int16_t* ends) {
-    constexpr std::size_t ends_written = 4;
-    std::size_t found = 0;
-    if constexpr (has_popcount(path)) found = static_cast<std::size_t>(__builtin_popcountll(newlines));
+    if constexpr (!has_popcount(path)) {
+        return write_counted_ends(at, newlines, ends);
+    } else {
+        const auto found = static_cast<std::size_t>(__builtin_popcountll(newlines));
 #pragma GCC unroll 4
-    for (std::size_t i = 0; i < ends_written; ++i, newlines &= newlines - 1) {
-        asm("" : "+r"(ends));
-        ends[i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines | 1ULL << 63)));
-        if constexpr (!has_popcount(path)) found += newlines != 0;
+        for (std::size_t i = 0; i < ends_written; ++i, newlines &= newlines - 1) {
+            asm("" : "+r"(ends));
+            ends[i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines | 1ULL << 63)));
+        }
+        for (std::size_t i = ends_written; newlines != 0; ++i, newlines &= newlines - 1)
+            ends[i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines)));
+        return found;
     }
-    for (std::size_t i = ends_written; newlines != 0; ++i, newlines &= newlines - 1) {
-        ends[i] = static_cast<std::int16_t>(at + static_cast<std::uint32_t>(__builtin_ctzll(newlines)));
-        if constexpr (!has_popcount(path)) ++found;
-    }
-    return found;
 }
 
 // The kernel's line ends and waiting values, kept in the read block's
@@ -97,12 +123,14 @@ template <>
 #endif
 
 // The offsets of the line ends in [slice, slice + size), written from ends
-// on; returns how many. Whole chunks, then the part of one that ends the slice.
+// on; returns how many. Whole chunks, then the part of one that ends the
+// slice; a chunk is 64 bytes, or 59 where the ends are counted by hand.
 template <scan_path path>
 std::size_t write_line_ends(const char* slice, std::size_t size, std::int16_t* ends) {
+    constexpr std::size_t step = has_popcount(path) ? chunk_bytes : counted_bytes;
     std::size_t count = 0;
     std::uint32_t at = 0;
-    for (; at + chunk_bytes <= size; at += chunk_bytes)
+    for (; at + step <= size; at += step)
         count += write_chunk_ends<path>(at, newline_mask<path>(slice + at), ends + count);
     if (at < size) {
         const std::uint64_t newlines = newline_mask<path>(slice + at);
