@@ -178,22 +178,55 @@ bool visit_line(line_walk& walk, const char* slice, std::size_t i, Visitor& visi
 
 #if defined(__x86_64__)
 // The values of two lines' aligned digits (aligned_digits) at once, in
-// the 64-bit lanes of an SSE2 register, which every x86-64 processor has:
-// the line loop is bound by the integer units, and this moves the value
-// steps of aligned_value to the vector ones. The low byte of each 16-bit
-// lane is the earlier digit, and so on for the wider lanes.
+// the 32-bit lanes 0 and 1 of an SSE2 register, which every x86-64 processor
+// has (and again in lanes 2 and 3): the line loop is bound by the integer
+// units, and this moves the value steps of aligned_value to the vector ones.
+// As there, × (1 + 10 << 8) >> 8 makes pairs of digits, and multiply-adds
+// make quads and then values, the quads packed to 16 bits in between.
 inline __m128i pair_values(std::uint64_t first, std::uint64_t second) {
     const __m128i digits = _mm_set_epi64x(static_cast<long long>(second), static_cast<long long>(first));
-    const __m128i low = _mm_and_si128(digits, _mm_set1_epi16(0xFF));
-    const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(low, _mm_set1_epi16(10)), _mm_srli_epi16(digits, 8));
+    // One multiplication, which GCC would turn into four shifts and adds.
+    __m128i pair_scale = _mm_set1_epi16(1 + (10 << 8));
+    asm("" : "+x"(pair_scale));
+    const __m128i pairs = _mm_srli_epi16(_mm_mullo_epi16(digits, pair_scale), 8);
     const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
-    return _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi64x(10000)), _mm_srli_epi64(quads, 32));
+    return _mm_madd_epi16(_mm_packs_epi32(quads, quads), _mm_set1_epi32(0x00012710));
 }
 
-// Lane by lane, the larger of two values below 2^31.
-inline __m128i pair_max(__m128i a, __m128i b) {
-    const __m128i greater = _mm_cmpgt_epi32(a, b);
-    return _mm_or_si128(_mm_and_si128(greater, a), _mm_andnot_si128(greater, b));
+// The step of visit_run on x86-64: lines two at a time, from ends[i] of the
+// slice up to `stop`, while both start with plain numbers below `below`
+// (when asked); returns where it stopped, and moves `line`, where the first
+// one starts, past them. Their values are added to `print` with their
+// weights, line ends[k]'s at k + weight_shift (modulo 2^64), and kept in
+// `most`, or in the batch at their own indexes. All that moves from pair to
+// pair is in locals, which the compiler keeps in registers: the caller's,
+// which its lambdas take by reference, would live on the stack.
+template <bool keep_largest, bool check_limit>
+std::size_t plain_pairs(const char*& line, const char* slice, const std::int16_t* ends, std::size_t i,
+                        const std::size_t stop, const std::uint64_t* weight, const std::size_t weight_shift,
+                        std::uint32_t* batch, __m128i below, __m128i& print, __m128& most) {
+    const char* p = line;
+    __m128i sum = print;
+    __m128 largest = most;
+    for (; i + 2 <= stop; i += 2) {
+        const char* const second = slice + ends[i] + 1;
+        const std::uint64_t first_word = load_word(p), second_word = load_word(second);
+        const std::uint64_t first_marks = not_digit_marks(first_word), second_marks = not_digit_marks(second_word);
+        if (!plain_marks(first_marks, second_marks)) break;
+        const __m128i values =
+            pair_values(aligned_digits(first_word, first_marks), aligned_digits(second_word, second_marks));
+        if (check_limit && _mm_movemask_epi8(_mm_cmplt_epi32(values, below)) != 0xFFFF) break;
+        const __m128i wide = _mm_unpacklo_epi32(values, _mm_setzero_si128());
+        const auto* const weights = reinterpret_cast<const __m128i*>(&weight[i + weight_shift]);
+        sum = _mm_add_epi64(sum, _mm_mul_epu32(wide, _mm_loadu_si128(weights)));
+        if constexpr (keep_largest) largest = _mm_max_ps(largest, _mm_cvtepi32_ps(values));
+        else _mm_storel_epi64(reinterpret_cast<__m128i*>(batch + i), values);
+        p = slice + ends[i + 1] + 1;
+    }
+    line = p;
+    print = sum;
+    most = largest;
+    return i;
 }
 #endif
 
@@ -223,14 +256,14 @@ bool visit_run(line_walk& walk, const char* slice, std::size_t i, const std::siz
     const auto hand_on = [&](std::size_t end) {
         return wants_largest || waiting == end || visit_plain(visit, batch + waiting, end - waiting, waiting + line_shift);
     };
-    // Line k alone, whose first word and its digits_end are known, so that
-    // no line is looked at twice; false when the visitor stops.
-    const auto one_line = [&](std::size_t k, std::uint64_t word, unsigned end) {
+    // Line k alone, whose first word and its marks are known, so that no
+    // line is looked at twice; false when the visitor stops.
+    const auto one_line = [&](std::size_t k, std::uint64_t word, std::uint64_t marks) {
         const char* const start = p;
         const char* const line_end = slice + ends[k];
         p = line_end + 1;
-        const bool plain = not_plain(end) == 0;
-        std::uint32_t value = plain ? aligned_value(aligned_digits(word, end)) : 0;
+        const bool plain = plain_marks(marks);
+        std::uint32_t value = plain ? aligned_value(aligned_digits(word, marks)) : 0;
         if (plain && (!has_limit || value < limit)) [[likely]] {
             sum += std::uint64_t{value} * weight[k + weight_shift];
             if constexpr (wants_largest) largest = std::max(largest, value);
@@ -244,48 +277,35 @@ bool visit_run(line_walk& walk, const char* slice, std::size_t i, const std::siz
         sum += std::uint64_t{static_cast<std::uint32_t>(other)} * weight[k + weight_shift];
         return visit(other, k + line_shift);
     };
-    // Lines from i on, one by one, up to the run's end or, if asked, up to a plain one.
-    const auto lines_alone = [&](bool until_plain) {
+    // Lines from i on, one by one, up to the run's end or a plain one from line plain_from on.
+    const auto lines_alone = [&](std::size_t plain_from) {
         for (; i < stop; ++i) {
-            const std::uint64_t word = load_word(p);
-            const unsigned end = digits_end(word);
-            if (until_plain && not_plain(end) == 0) break;
-            if (!one_line(i, word, end)) return false;
+            const std::uint64_t word = load_word(p), marks = not_digit_marks(word);
+            if (i >= plain_from && plain_marks(marks)) break;
+            if (!one_line(i, word, marks)) return false;
         }
         return true;
     };
 #if defined(__x86_64__)
-    __m128i print = _mm_setzero_si128(), most = _mm_setzero_si128();
+    __m128i print = _mm_setzero_si128();
+    // Values below 2^24 are exact as floats, whose max SSE has.
+    static_assert(plain_digits <= 7);
+    __m128 most = _mm_setzero_ps();
     const __m128i below = _mm_set1_epi32(static_cast<int>(limit));
-    while (i + 2 <= stop) {
-        const char* const second = slice + ends[i] + 1;
-        const std::uint64_t first_word = load_word(p), second_word = load_word(second);
-        const unsigned first_end = digits_end(first_word), second_end = digits_end(second_word);
-        if ((not_plain(first_end) | not_plain(second_end)) == 0) [[likely]] {
-            const __m128i values =
-                pair_values(aligned_digits(first_word, first_end), aligned_digits(second_word, second_end));
-            if (!has_limit || _mm_movemask_epi8(_mm_cmplt_epi32(values, below)) == 0xFFFF) [[likely]] {
-                const auto* const weights = reinterpret_cast<const __m128i*>(&weight[i + weight_shift]);
-                print = _mm_add_epi64(print, _mm_mul_epu32(values, _mm_loadu_si128(weights)));
-                if constexpr (wants_largest) most = pair_max(values, most);
-                else _mm_storel_epi64(reinterpret_cast<__m128i*>(batch + i), _mm_shuffle_epi32(values, 0x08));
-                p = slice + ends[i + 1] + 1;
-                i += 2;
-                continue;
-            }
-        }
-        if (!one_line(i, first_word, first_end) || !one_line(i + 1, second_word, second_end)) return false;
+    for (;;) {
+        i = plain_pairs<wants_largest, has_limit>(p, slice, ends, i, stop, weight, weight_shift, batch, below, print,
+                                                  most);
+        if (i + 2 > stop) break;
         // Lines of other kinds tend to come together, as in padded columns:
         // they go on alone up to the next plain one, and no pair is tried
         // for nothing.
-        i += 2;
-        if (!lines_alone(true)) return false;
+        if (!lines_alone(i + 2)) return false;
     }
     sum += static_cast<std::uint64_t>(_mm_cvtsi128_si64(print) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(print, print)));
-    largest = std::max({largest, static_cast<std::uint32_t>(_mm_cvtsi128_si32(most)),
-                        static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(most, most)))});
+    most = _mm_max_ps(most, _mm_shuffle_ps(most, most, 0x01));
+    largest = std::max(largest, static_cast<std::uint32_t>(_mm_cvtss_si32(most)));
 #endif
-    if (!lines_alone(false)) return false;
+    if (!lines_alone(stop)) return false;
     walk.digest.chunk_sum = sum;
     walk.p = p;
     if constexpr (wants_largest) visit.visit_largest(largest);

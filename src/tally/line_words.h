@@ -44,30 +44,33 @@ inline constexpr std::uint64_t each_byte(unsigned char byte) {
 // with 8, it could be the start of a longer one.
 inline constexpr unsigned plain_digits = 7;
 
-// Where the word's first byte that is not a digit starts: 8 × the digits
-// before it, 0 to 56, or 57 when all 8 are digits. In each byte, adding 0x46
-// sets the top bit above '9' and subtracting '0' sets it below '0' (the
+// The top bit of each byte of the word that is not a digit. In each byte,
+// adding 0x46 sets it above '9' and subtracting '0' sets it below '0' (the
 // hasmore and hasless tests of Sean Eron Anderson's Bit Twiddling Hacks); a
 // carry or borrow can only come from a byte that is not a digit, so it
-// cannot disturb the first such byte, whose top bit is the lowest set.
-inline unsigned digits_end(std::uint64_t word) {
-    const std::uint64_t not_digit = ((word + each_byte(0x46)) | (word - each_byte('0'))) & each_byte(0x80);
-    return static_cast<unsigned>(std::countr_zero(not_digit)) - 7;
+// cannot disturb the first such byte, whose mark is the lowest set.
+inline std::uint64_t not_digit_marks(std::uint64_t word) {
+    return ((word + each_byte(0x46)) | (word - each_byte('0'))) & each_byte(0x80);
 }
 
-// Zero when a digits_end is that of a plain number, 1 to plain_digits
-// digits: once 8 is taken away, 8 to 56 are the only ends with no bits set
-// but those of 8, 16 and 32, so that the ends of two lines are tested at
-// once, with their results or'ed.
+// Whether the marks are those of a word that starts with a plain number, 1
+// to plain_digits digits: a digit first, and a byte that is not one among
+// the eight.
 static_assert(plain_digits == 7);
-inline unsigned not_plain(unsigned end) {
-    return (end - 8) & ~0x38U;
+inline bool plain_marks(std::uint64_t marks) {
+    return marks != 0 && (marks & 0x80) == 0;
 }
 
-// The word's digits before `end`, as values 0 to 9, shifted to the top,
-// which leaves zeros as leading digits.
-inline std::uint64_t aligned_digits(std::uint64_t word, unsigned end) {
-    return (word - each_byte('0')) << ((64 - end) & 63);
+// The same for two words at once, with one test of their first bytes.
+inline bool plain_marks(std::uint64_t first, std::uint64_t second) {
+    return first != 0 && second != 0 && ((first | second) & 0x80) == 0;
+}
+
+// The digits of a word with plain marks, as values 0 to 9, shifted to the
+// top, which leaves zeros as leading digits: with d digits, the lowest mark
+// is bit 8d + 7, and the shift 64 - 8d, 7 - (8d + 7) modulo 64.
+inline std::uint64_t aligned_digits(std::uint64_t word, std::uint64_t marks) {
+    return (word - each_byte('0')) << ((7 - __builtin_ctzll(marks)) & 63);
 }
 
 // The value of aligned digits: pairs, quads and the two halves are combined
@@ -82,9 +85,9 @@ inline std::uint32_t aligned_value(std::uint64_t aligned) {
 
 // Whether the word starts with a plain number, and if so its value.
 inline bool plain_value(std::uint64_t word, std::uint32_t& value) {
-    const unsigned end = digits_end(word);
-    if (not_plain(end) != 0) return false;
-    value = aligned_value(aligned_digits(word, end));
+    const std::uint64_t marks = not_digit_marks(word);
+    if (!plain_marks(marks)) return false;
+    value = aligned_value(aligned_digits(word, marks));
     return true;
 }
 
