@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "tally/kernel/avx2_steps.h"
+#include "tally/kernel/avx512_steps.h"
+#include "tally/raw_io.h"
 #include "tally/scan_pass.h"
 
 // 64 bytes at a time with the tool's own newline masks, AVX2 or AVX-512
@@ -26,7 +29,7 @@ std::uint64_t count_newlines(const char* bytes, std::size_t size) {
 }
 
 #if defined(__x86_64__)
-[[gnu::target("avx2,popcnt")]] std::uint64_t count_newlines_avx2(const char* bytes, std::size_t size) {
+[[gnu::target(MAVEK_AVX2_TARGET)]] std::uint64_t count_newlines_avx2(const char* bytes, std::size_t size) {
     return count_newlines<mavek::scan_path::avx2>(bytes, size);
 }
 

@@ -1,7 +1,8 @@
 // libFuzzer target: arbitrary bytes go through the tool's own block-reading
 // scan, on every path, at a block size taken from the input, so that tokens
-// and line ends fall across block edges at every position. Both passes, and
-// the counts, must equal those of a model written to be obviously right.
+// and line ends fall across block edges at every position. The visits, the
+// hash of the bytes and the counts must equal those of a model written to be
+// obviously right.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -22,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (input < 0 || ::write(input, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
     for (const auto path : {mavek::scan_path::portable, mavek::scan_path::avx2, mavek::scan_path::avx512}) {
         for (const std::size_t block : {block_size, std::size_t{1} << 13}) {
-            const std::string difference = mavek::pass_difference(input, bytes, {block, path}, 1 << 12);
+            const std::string difference =
+                mavek::pass_difference(input, bytes, {.block_size = block, .path = path}, 1 << 12);
             if (!difference.empty()) {
                 std::fprintf(stderr, "%s\n", difference.c_str());
                 std::abort();

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include "cli/printable.h"
+#include "cli/status_line.h"
 #include "tally/raw_io.h"
-#include "tally/status_line.h"
 #include "tally/tally_error.h"
 #include "tally/tally_file.h"
 
@@ -143,10 +143,6 @@ void describe(message_line& line, const tally_error& error, std::string_view pat
         case tally_fault::negative_value:
             line << "line " << error.line << ": negative value " << error.value;
             return;
-        case tally_fault::value_above_largest:
-            line << "line " << error.line << ": value " << error.value << " is above the largest value "
-                 << error.largest_value << " of the first pass; the file changed while it was read";
-            return;
         case tally_fault::input_changed:
             line << escaped{path} << " changed while it was read";
             return;
@@ -208,7 +204,8 @@ int tally_run(int argc, char* argv[]) {
     // Shown on standard error while the run is long, if that is a terminal;
     // off the screen again before any message.
     status_line status = make_status_line(STDERR_FILENO, STDOUT_FILENO);
-    const auto error = tally_file(input.fd, STDOUT_FILENO, &status);
+    const run_progress progress{.tell = status_tell, .context = &status};
+    const auto error = tally_file(input.fd, STDOUT_FILENO, &progress);
     status_erase(status);
     if (error) return report_failure(*error, path);
     return exit_success;

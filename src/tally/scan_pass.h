@@ -1,4 +1,5 @@
-// One pass over a mavek file: the value of every line that has a token.
+// One pass over a mavek file: the value of every line that has a token, and
+// a keyed hash of the bytes read.
 //
 // A line ends at a newline byte and nowhere else. Its token is the first run of
 // bytes that are not POSIX whitespace; its value is the number the token starts
@@ -10,19 +11,18 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
 
-#include <sys/types.h>
-
-#include "tally/line_scan.h"
-#include "tally/line_words.h"
-#include "tally/block_lines.h"
+#include "tally/kernel/cpu_paths.h"
+#include "tally/kernel/edge_scan.h"
+#include "tally/kernel/slice_loop.h"
+#include "tally/kernel/visitor.h"
+#include "tally/progress.h"
 #include "tally/raw_io.h"
-#include "tally/status_line.h"
+#include "tally/read_hash.h"
 #include "tally/tally_error.h"
 
 namespace mavek {
@@ -35,31 +35,52 @@ inline constexpr std::size_t default_block_size = 1024 * 1024;
 
 std::int32_t token_value(std::string_view token);
 
-// Feeds one block, followed by 2 * chunk_bytes readable bytes, to the scan. The
-// line the last block left open goes to scan_line, the lines that end in this
-// block to visit_block_lines, and the line this block leaves open to scan_line.
-template <scan_path path, class Visitor>
-void scan_block(line_scan& scan, const char* p, const char* const end, Visitor& visit, kernel_space& space) {
-    const void* last_newline = ::memrchr(p, '\n', static_cast<std::size_t>(end - p));
-    const char* const complete = last_newline ? static_cast<const char*>(last_newline) + 1 : p;
-    if (scan.at != line_scan::phase::leading_space && p < complete) p = scan_line(scan, p, complete, visit);
-    if (scan.stopped) return;
-    if (p < complete && !visit_block_lines<path>(p, complete, scan, visit, space)) {
-        scan.stopped = true;
-        return;
-    }
-    p = std::max(p, complete);
-    while (p != end && !scan.stopped) p = scan_line(scan, p, end, visit);
-}
+// The visitor of a reading that only hashes its bytes.
+struct bytes_only {};
 
 // How a pass ended. Two passes over one unchanged file end alike.
 struct pass_end {
-    std::uint64_t bytes = 0;             // read from the input
-    std::uint64_t lines = 0;             // newline bytes read
-    std::uint64_t fingerprint = 0;       // of the values visited, in their order, when not stopped
-    bool stopped = false;                // the visitor stopped it before the end
+    std::uint64_t bytes = 0;  // read from the input
+    std::uint64_t lines = 0;  // newline bytes read, where the lines were visited
+    std::uint64_t hash = 0;   // of the bytes, with the key of the options, if any
+    bool stopped = false;     // the visitor stopped it before the end
     std::optional<tally_error> failure{};  // not_rewindable, out_of_memory or read_failed
 };
+
+// How a pass reads: in blocks of block_size bytes, on a scan path (one that
+// the processor lacks falls back to the fastest it has), hashing the bytes
+// with `key` if given, and telling `progress`, if given, the bytes read so
+// far after each block.
+struct scan_options {
+    std::size_t block_size = default_block_size;
+    scan_path path = fastest_scan_path();
+    const hash_key* key = nullptr;
+    const run_progress* progress = nullptr;
+    run_stage stage = run_stage::first_reading;
+    std::uint64_t total = 0;
+};
+
+// Feeds one block, followed by 2 * chunk_bytes readable bytes, to the scan:
+// the line the last block left open to scan_edge_line, the lines that end in
+// this block to the slice loop, and the line this block leaves open to
+// scan_edge_line.
+template <scan_path path, line_visitor Visitor>
+scan_step scan_block(edge_scan& scan, const char* p, const char* const end, Visitor& visit, kernel_space& space) {
+    const void* last_newline = ::memrchr(p, '\n', static_cast<std::size_t>(end - p));
+    const char* const complete = last_newline ? static_cast<const char*>(last_newline) + 1 : p;
+    if (scan.at != edge_scan::phase::leading_space && p < complete &&
+        scan_edge_line(scan, p, complete, visit) == scan_step::stop)
+        return scan_step::stop;
+    if (p < complete) {
+        line_walk walk{.p = p, .line = scan.line, .space = space};
+        if (visit_slices<path>(walk, complete, visit) == scan_step::stop) return scan_step::stop;
+        scan.line = walk.line;
+        p = complete;
+    }
+    while (p != end)
+        if (scan_edge_line(scan, p, end, visit) == scan_step::stop) return scan_step::stop;
+    return scan_step::go_on;
+}
 
 // Where the kernel's space starts in a block's allocation: after the block
 // and its padding, on a cache line.
@@ -68,19 +89,19 @@ constexpr std::size_t kernel_space_at(std::size_t block_size) {
 }
 
 template <scan_path path, class Visitor>
-pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_line* status, fingerprint_key key) {
+pass_end scan_blocks(int input, Visitor& visit, const scan_options& options) {
     pass_end end{.failure = rewind_input(input)};
     if (end.failure) return end;
     // The block, the padding that the kernels may read past it, and the kernel's space.
+    const std::size_t block_size = options.block_size;
     const std::unique_ptr<char, free_block> block = make_block(kernel_space_at(block_size) + sizeof(kernel_space));
     if (!block) {
         end.failure = tally_error{.fault = tally_fault::out_of_memory};
         return end;
     }
     kernel_space& space = *reinterpret_cast<kernel_space*>(block.get() + kernel_space_at(block_size));
-    fill_weights(space.weights, key);
-    line_scan scan;
-    scan.digest = {.weight = space.weights.weight, .point = key.point};
+    read_hash hash{.key = options.key};
+    edge_scan scan;
     for (;;) {
         const ssize_t got = read_block(input, block.get(), block_size);
         if (got < 0) {
@@ -88,17 +109,22 @@ pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_l
             break;
         }
         if (got == 0) {
-            finish_scan(scan, visit);
+            if constexpr (line_visitor<Visitor>) end.stopped = finish_edge_scan(scan, visit) == scan_step::stop;
             break;
         }
         end.bytes += static_cast<std::uint64_t>(got);
-        scan_block<path>(scan, block.get(), block.get() + got, visit, space);
-        if (scan.stopped) break;
-        if (status) status_progress(*status, end.bytes);
+        if (hash.key) hash_bytes<path>(hash, block.get(), static_cast<std::size_t>(got));
+        if constexpr (line_visitor<Visitor>) {
+            if (scan_block<path>(scan, block.get(), block.get() + got, visit, space) == scan_step::stop) {
+                end.stopped = true;
+                break;
+            }
+        }
+        if (options.progress)
+            options.progress->tell(options.progress->context, options.stage, end.bytes, options.total);
     }
     end.lines = scan.line - 1;
-    end.fingerprint = finish_fingerprint(scan.digest, scan.line);
-    end.stopped = scan.stopped;
+    if (hash.key) end.hash = finish_hash<path>(hash);
     return end;
 }
 
@@ -106,49 +132,32 @@ pass_end scan_blocks(int input, Visitor& visit, std::size_t block_size, status_l
 // flatten inlines the whole pass into this one function, so that the AVX2
 // code is inlined too: it cannot be inlined into a function compiled without.
 template <class Visitor>
-[[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] pass_end scan_blocks_avx2(int input, Visitor& visit,
-                                                                           std::size_t block_size,
-                                                                           status_line* status, fingerprint_key key) {
-    return scan_blocks<scan_path::avx2>(input, visit, block_size, status, key);
+[[gnu::target(MAVEK_AVX2_TARGET), gnu::flatten]] pass_end scan_blocks_avx2(int input, Visitor& visit,
+                                                                           const scan_options& options) {
+    return scan_blocks<scan_path::avx2>(input, visit, options);
 }
 
 template <class Visitor>
 [[gnu::target(MAVEK_AVX512_TARGET), gnu::flatten]] pass_end scan_blocks_avx512(int input, Visitor& visit,
-                                                                                std::size_t block_size,
-                                                                                status_line* status,
-                                                                                fingerprint_key key) {
-    return scan_blocks<scan_path::avx512>(input, visit, block_size, status, key);
+                                                                               const scan_options& options) {
+    return scan_blocks<scan_path::avx512>(input, visit, options);
 }
 #endif
 
-scan_path fastest_scan_path();
-
-// How a pass reads: in blocks of block_size bytes, on a scan path (one that
-// the processor lacks falls back to the fastest it has), telling status, if
-// given, the bytes read so far after each block; with the fingerprint's key,
-// the same for readings that are to be compared.
-struct scan_options {
-    std::size_t block_size = default_block_size;
-    scan_path path = fastest_scan_path();
-    status_line* status = nullptr;
-    fingerprint_key key{};
-};
-
-// Reads the open input from its first byte to its end and calls
-// visit(value, line) once per line that has a token, in file order, until
-// visit returns false. Memory stays at one block, whatever the length of a
-// line. Every path gives the same visits.
+// Reads the open input from its first byte to its end and hands the value
+// of each line that has a token to `visit`, in file order, until it says
+// stop; or, for bytes_only, only hashes the bytes. Memory stays at one
+// block, whatever the length of a line. Every path gives the same visits
+// and the same hash.
 template <class Visitor>
-pass_end scan_pass(int input, Visitor&& visit, const scan_options& options = {}) {
-    const auto [block_size, path, status, key] = options;
+    requires line_visitor<Visitor> || std::same_as<Visitor, bytes_only>
+pass_end scan_pass(int input, Visitor& visit, const scan_options& options = {}) {
 #if defined(__x86_64__)
-    const scan_path usable = std::min(path, fastest_scan_path());
-    if (usable == scan_path::avx512) return scan_blocks_avx512(input, visit, block_size, status, key);
-    if (usable == scan_path::avx2) return scan_blocks_avx2(input, visit, block_size, status, key);
-#else
-    (void)path;
+    const scan_path usable = std::min(options.path, fastest_scan_path());
+    if (usable == scan_path::avx512) return scan_blocks_avx512(input, visit, options);
+    if (usable == scan_path::avx2) return scan_blocks_avx2(input, visit, options);
 #endif
-    return scan_blocks<scan_path::portable>(input, visit, block_size, status, key);
+    return scan_blocks<scan_path::portable>(input, visit, options);
 }
 
 }  // namespace mavek

@@ -3,28 +3,50 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
+#include <memory>
 
 #include <linux/magic.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include "tally/raw_io.h"
+#include "tally/tally_parts.h"
 
 namespace mavek {
 namespace {
 
-// calloc checks that size * 4 bytes can exist, also where size_t is 32-bit.
-std::uint32_t* make_counters(std::uint64_t size) {
-    if (size > SIZE_MAX) return nullptr;
-    return static_cast<std::uint32_t*>(std::calloc(static_cast<std::size_t>(size), sizeof(std::uint32_t)));
+constexpr std::uint64_t page_counters = 1024;  // 4 KiB of them
+constexpr std::uint64_t most_counters = std::uint64_t{1} << 31;  // one for each value from 0 to INT32_MAX
+
+// Maps at least `count` counters, keeping those there: twice what is mapped,
+// so that a table that grows a page at a time is moved seldom; or, where that
+// does not fit (ulimit -v), exactly what is needed, so that every table that
+// fits at all does. mremap moves pages, never copies them.
+bool reserve(counter_span& span, std::uint64_t count) {
+    const std::uint64_t need = count * sizeof(std::uint32_t);
+    if (need <= span.bytes) return true;
+    const std::uint64_t doubled = std::min(std::max(need, std::uint64_t{span.bytes} * 2), most_counters * 4);
+    for (const std::uint64_t bytes : {doubled, need}) {
+        if (bytes > SIZE_MAX) continue;
+        const auto size = static_cast<std::size_t>(bytes);
+        void* const at = span.at == nullptr
+                             ? ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                             : ::mremap(span.at, span.bytes, size, MREMAP_MAYMOVE);
+        if (at != MAP_FAILED) {
+            span = {.at = static_cast<std::uint32_t*>(at), .bytes = size};
+            return true;
+        }
+    }
+    return false;
 }
 
 // A counter wrapped to 0: one more in its high half.
 bool carry(tally_table& table, std::uint32_t value) {
-    if (!table.high) table.high.reset(make_counters(table.size));
-    if (!table.high) return false;
-    ++table.high[value];
+    if (!grow_high(table)) return false;
+    ++table.high.at[value];
     return true;
 }
 
@@ -47,66 +69,9 @@ bool size_is_length(int input) {
     }
 }
 
-}  // namespace
-
-bool readings_agree(const struct stat& before, const struct stat& after, const pass_end& first, const pass_end& second,
-                    const tally_table& table, bool size_is_length) {
-    // Of the same size, neither written nor touched in its inode.
-    const bool same_file = before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
-                           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
-                           before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
-                           before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
-    // All of a regular file, where its size is its length.
-    const bool whole_file = !S_ISREG(after.st_mode) || after.st_size == 0 || !size_is_length ||
-                            first.bytes == static_cast<std::uint64_t>(after.st_size);
-    return same_file && whole_file && first.bytes == second.bytes && first.lines == second.lines &&
-           first.fingerprint == second.fingerprint &&
-           (table.size == 1 || count_of(table, static_cast<std::uint32_t>(table.size - 1)) != 0);
-}
-
-std::optional<tally_table> make_tally_table(std::int32_t largest_value) {
-    const auto size = static_cast<std::uint64_t>(largest_value) + 1;
-    tally_table table{.counters = decltype(tally_table::counters){make_counters(size)}, .high = {}, .size = size};
-    if (!table.counters) return std::nullopt;
-    return table;
-}
-
-namespace {
-
-// The first pass's visitor: the largest value. A negative value stops the
-// pass with its failure, as it can never be counted.
-struct largest_value {
-    std::int32_t value = 0;
-    std::optional<tally_error> failure{};
-
-    bool operator()(std::int32_t candidate, std::uint64_t line) {
-        if (candidate < 0) [[unlikely]] {
-            failure = tally_error{.fault = tally_fault::negative_value, .line = line, .value = candidate};
-            return false;
-        }
-        value = std::max(value, candidate);
-        return true;
-    }
-    // The largest of many plain numbers, which are never negative.
-    void visit_largest(std::uint32_t most) { value = std::max(value, static_cast<std::int32_t>(most)); }
-};
-
-}  // namespace
-
-// Both passes stop at a value without a counter, before the table is made
-// in the first, so that the file is not read again for nothing.
-pass_end find_largest_value(int input, std::int32_t& largest, const scan_options& options) {
-    largest_value first;
-    pass_end end = scan_pass(input, first, options);
-    if (first.failure) end.failure = first.failure;
-    largest = first.value;
-    return end;
-}
-
-namespace {
-
-// The second pass's visitor: one more in each value's counter. A value that
-// has no counter stops the pass with its failure.
+// The first reading's visitor: one more in each value's counter, the table
+// grown for a value above all before. A value that cannot be counted stops
+// the reading with its failure.
 struct value_counter {
     tally_table& table;
     // Before this line no counter can wrap: each takes one count a line at
@@ -114,38 +79,70 @@ struct value_counter {
     std::uint64_t safe_lines;
     std::optional<tally_error> failure{};
 
-    bool operator()(std::int32_t value, std::uint64_t line) {
-        // One unsigned compare catches a negative value and one above the
-        // largest alike; here, either means the file changed since the first pass.
-        const auto index = static_cast<std::uint32_t>(value);
-        if (index >= table.size) [[unlikely]] {
-            failure = tally_error{.fault = value < 0 ? tally_fault::negative_value : tally_fault::value_above_largest,
-                                  .line = line,
-                                  .value = value,
-                                  .largest_value = static_cast<std::int32_t>(table.size - 1)};
-            return false;
-        }
-        if (++table.counters[index] == 0 && !carry(table, index)) [[unlikely]] {
-            failure = tally_error{.fault = tally_fault::out_of_memory};
-            return false;
-        }
-        return true;
+    scan_step stop_with(tally_error error) {
+        failure = error;
+        return scan_step::stop;
     }
 
-    // Many at once, all below the limit, with no check for a wrap. Past the
-    // safe lines they come one by one instead, which carries a wrap.
+    scan_step operator()(std::int32_t value, std::uint64_t line) {
+        // One unsigned compare catches a negative value and one with no counter yet.
+        const auto index = static_cast<std::uint32_t>(value);
+        if (index >= table.size) [[unlikely]] {
+            if (value < 0) return stop_with({.fault = tally_fault::negative_value, .line = line, .value = value});
+            if (!grow_table(table, index)) return stop_with({.fault = tally_fault::table_too_large, .largest_value = value});
+        }
+        if (++table.counters.at[index] == 0 && !carry(table, index)) [[unlikely]]
+            return stop_with({.fault = tally_fault::out_of_memory});
+        return scan_step::go_on;
+    }
+
+    // Many at once, all below the limit, with no check for a wrap; past the
+    // safe lines one by one instead, which carries a wrap.
     std::uint32_t plain_limit() const { return static_cast<std::uint32_t>(table.size); }
-    bool visit_plain(const std::uint32_t* values, std::size_t count, std::uint64_t line) {
-        if (line + count > safe_lines) [[unlikely]] return false;
+    scan_step visit_plain(const std::uint32_t* values, std::size_t count, std::uint64_t line) {
+        if (line + count > safe_lines) [[unlikely]] {
+            for (std::size_t k = 0; k < count; ++k)
+                if ((*this)(static_cast<std::int32_t>(values[k]), line + k) == scan_step::stop) return scan_step::stop;
+            return scan_step::go_on;
+        }
+        std::uint32_t* const counters = table.counters.at;
         // Eight increments a loop, as a group of eight comes at once: the
         // loop's own branch then costs one in eight.
 #pragma GCC unroll 8
-        for (std::size_t k = 0; k < count; ++k) ++table.counters[values[k]];
-        return true;
+        for (std::size_t k = 0; k < count; ++k) ++counters[values[k]];
+        return scan_step::go_on;
     }
 };
+static_assert(line_visitor<value_counter>);
+
+void tell(const run_progress* progress, run_stage stage, std::uint64_t done, std::uint64_t total) {
+    if (progress) progress->tell(progress->context, stage, done, total);
+}
 
 }  // namespace
+
+tally_table::~tally_table() {
+    for (const counter_span& span : {counters, high})
+        if (span.at) ::munmap(span.at, span.bytes);
+}
+
+bool grow_table(tally_table& table, std::uint32_t value) {
+    const std::uint64_t size = (std::uint64_t{value} / page_counters + 1) * page_counters;
+    if (!reserve(table.counters, size)) return false;
+    table.size = std::max(table.size, size);
+    return true;
+}
+
+bool grow_high(tally_table& table) {
+    return reserve(table.high, table.size);
+}
+
+std::int32_t largest_counted(const tally_table& table) {
+    // The largest value counted is in the last page: the table grows to it.
+    for (std::uint64_t value = table.size; value-- > std::max(table.size, page_counters + 1) - page_counters;)
+        if (count_of(table, static_cast<std::uint32_t>(value)) != 0) return static_cast<std::int32_t>(value);
+    return 0;
+}
 
 pass_end count_values(int input, tally_table& table, const scan_options& options, std::uint32_t fullest) {
     value_counter count{.table = table, .safe_lines = std::uint64_t{UINT32_MAX} + 1 - fullest};
@@ -154,29 +151,49 @@ pass_end count_values(int input, tally_table& table, const scan_options& options
     return end;
 }
 
-std::optional<tally_error> tally_file(int input, int output, status_line* status) {
+bool readings_agree(const struct stat& before, const struct stat& after, const pass_end& first, const pass_end& second,
+                    bool size_is_length) {
+    // Of the same size, neither written nor touched in its inode.
+    const bool same_file = before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+                           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
+                           before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
+                           before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+    // All of a regular file, where its size is its length.
+    const bool whole_file = !S_ISREG(after.st_mode) || after.st_size == 0 || !size_is_length ||
+                            first.bytes == static_cast<std::uint64_t>(after.st_size);
+    return same_file && whole_file && first.bytes == second.bytes && first.hash == second.hash;
+}
+
+std::optional<tally_error> tally_file(int input, int output, const run_progress* progress) {
     struct stat before, after;
     if (::fstat(input, &before) != 0) return tally_error{.fault = tally_fault::read_failed, .system_error = errno};
     const bool sized = size_is_length(input);
     const std::uint64_t size = S_ISREG(before.st_mode) && sized ? static_cast<std::uint64_t>(before.st_size) : 0;
-    if (status) status_stage(*status, run_stage::first_reading, size);
-    std::int32_t largest = 0;
-    const fingerprint_key key = random_fingerprint_key();
-    const pass_end first = find_largest_value(input, largest, {.status = status, .key = key});
+    // 64 KiB, not on the stack, which may be small (ulimit -s); from malloc,
+    // as a failed new would need memory for its exception.
+    const std::unique_ptr<char, free_block> key_memory = make_block(sizeof(hash_key));
+    if (!key_memory) return tally_error{.fault = tally_fault::out_of_memory};
+    hash_key& key = *reinterpret_cast<hash_key*>(key_memory.get());
+    draw_hash_key(key);
+    scan_options options{.key = &key, .progress = progress, .stage = run_stage::first_reading, .total = size};
+    tell(progress, options.stage, 0, size);
+    tally_table table;
+    const pass_end first = count_values(input, table, options);
     if (first.failure) return first.failure;
-    std::optional<tally_table> table = make_tally_table(largest);
-    if (!table) return tally_error{.fault = tally_fault::table_too_large, .largest_value = largest};
-    if (status) status_stage(*status, run_stage::second_reading, size);
-    const pass_end second = count_values(input, *table, {.status = status, .key = key});
+    options.stage = run_stage::second_reading;
+    tell(progress, options.stage, 0, size);
+    bytes_only bytes;
+    const pass_end second = scan_pass(input, bytes, options);
     if (second.failure) return second.failure;
     if (::fstat(input, &after) != 0) return tally_error{.fault = tally_fault::read_failed, .system_error = errno};
-    if (!readings_agree(before, after, first, second, *table, sized)) return tally_error{.fault = tally_fault::input_changed};
-    if (status) status_stage(*status, run_stage::report, static_cast<std::uint64_t>(largest));
-    return print_report(output, *table, largest, status);
+    if (!readings_agree(before, after, first, second, sized)) return tally_error{.fault = tally_fault::input_changed};
+    const std::int32_t largest = largest_counted(table);
+    tell(progress, run_stage::report, 0, static_cast<std::uint64_t>(largest));
+    return print_report(output, table, largest, progress);
 }
 
 std::optional<tally_error> print_report(int output, const tally_table& table, std::int32_t largest_value,
-                                        status_line* status) {
+                                        const run_progress* progress) {
     // Room for any value and any 64-bit count (20 digits each), the space and
     // the newline. The value is 64-bit so that the loop ends after the largest
     // int32 without overflowing.
@@ -189,8 +206,9 @@ std::optional<tally_error> print_report(int output, const tally_table& table, st
         *end++ = '\n';
         if (const int error = write_all(output, {line, static_cast<std::size_t>(end - line)}))
             return tally_error{.fault = tally_fault::write_failed, .system_error = error};
-        // The clock is read every 1024 lines only: a line costs less than a microsecond.
-        if (status && value % 1024 == 0) status_progress(*status, static_cast<std::uint64_t>(value));
+        // Told every 1024 lines only: a line costs less than a microsecond.
+        if (value % 1024 == 0)
+            tell(progress, run_stage::report, static_cast<std::uint64_t>(value), static_cast<std::uint64_t>(largest_value));
     }
     return std::nullopt;
 }

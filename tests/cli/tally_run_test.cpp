@@ -297,16 +297,13 @@ TEST(mavek_tally, reports_nothing_from_a_file_that_changed_while_it_was_read) {
         change("\n3\n9\n", hook_at("rewind 2", "truncate -s 3 input")),
         change("\n9\n", hook_at("read 1", "truncate -s " + std::to_string(hole / 2) + " input"), hole),
         change("\n9\n", hook_at("rewind 2", "chmod a-w input")),
-        {.args = "input", .input = "\n3\n", .out = go, .err = "error; line 3: value 9 is above the largest value 3 of "
-         "the first pass; the file changed while it was read\n", .status = 1,
-         .hook = hook_at("rewind 2", "echo 9 >>input")},
+        change("\n3\n", hook_at("rewind 2", "echo 9 >>input")),
         // Other bytes in the second reading, with no change that the file's size or times show: the first
         // and last lines swapped, and one value that the first reading did not give.
         change("2\n3\n3\n1\n", "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='0=49 6=50'"),
         change("1\n2\n3\n", "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='0=50'"),
         // Readings that sums of value × line cannot tell apart: 2 6 4 and 5 6 3; a change of 1, -2, 1 on three
-        // lines in a row; two runs of equal sums swapped. Then two values swapped 1024 lines apart, where the
-        // weights of the lines repeat.
+        // lines in a row; two runs of equal sums swapped; two values swapped 1024 lines apart.
         change("2\n6\n4\n", "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='0=53 4=51'"),
         change("5\n3\n3\n3\n", "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='2=52 4=49 6=52'"),
         change("1\n4\n2\n3\n", "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE='0=50 2=51 4=49 6=52'"),

@@ -6,14 +6,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "tally/scan_pass.h"
-#include "tally/tally_file.h"
+#include "tally/tally_parts.h"
 
 namespace mavek {
 
@@ -37,10 +37,11 @@ inline visits model_visits(std::string_view bytes) {
     return expected;
 }
 
-// The fingerprint of the visits: the sum of value × weight of its line in
-// each chunk of line numbers, modulo 2^64; then, after a 1, each chunk's sum
-// up to the one of the last line (the one after the last newline), high half first, as the coefficients of a
-// polynomial modulo 2^61 - 1 at the key's point.
+// The hash of the bytes: zeros up to a multiple of 64 bytes; then for each
+// 64 KiB, the sum of (m[2j] + k[2j]) × (m[2j+1] + k[2j+1]) over its 32-bit
+// words, each sum modulo 2^32 and the whole modulo 2^64; then, after a 1,
+// each sum's high and low half as the coefficients of a polynomial modulo
+// 2^61 - 1 at the key's point.
 constexpr std::uint64_t model_prime = (std::uint64_t{1} << 61) - 1;
 inline std::uint64_t model_times(std::uint64_t a, std::uint64_t b) {
     std::uint64_t product = 0;
@@ -49,75 +50,102 @@ inline std::uint64_t model_times(std::uint64_t a, std::uint64_t b) {
     return product;
 }
 
-inline std::uint64_t model_fingerprint(const visits& seen, std::uint64_t lines, const fingerprint_key& key) {
-    fingerprint_weights weights;
-    fill_weights(weights, key);
-    std::map<std::uint64_t, std::uint64_t> sums;
-    for (const auto& [value, line] : seen)
-        sums[line / 1024] += std::uint64_t{static_cast<std::uint32_t>(value)} * weights.weight[line % 1024];
+inline std::uint64_t model_hash(std::string_view bytes, const hash_key& key) {
+    std::string padded(bytes);
+    padded.resize((padded.size() + 63) / 64 * 64, '\0');
     std::uint64_t hash = 1;
-    for (std::uint64_t chunk = 0; chunk <= (lines + 1) / 1024; ++chunk)
-        for (const std::uint64_t half : {sums[chunk] >> 32, sums[chunk] & 0xffffffff})
+    for (std::size_t unit = 0; unit < padded.size(); unit += 65536) {
+        std::uint64_t sum = 0;
+        for (std::size_t at = unit; at < std::min(padded.size(), unit + 65536); at += 8) {
+            std::uint32_t m[2];
+            std::memcpy(m, padded.data() + at, sizeof m);
+            const std::uint32_t* const k = key.nh + (at - unit) / 4;
+            sum += std::uint64_t{static_cast<std::uint32_t>(m[0] + k[0])} * static_cast<std::uint32_t>(m[1] + k[1]);
+        }
+        for (const std::uint64_t half : {sum >> 32, sum & 0xffffffff})
             hash = (model_times(hash, key.point) + half) % model_prime;
+    }
     return hash;
 }
 
+// A key of the tests, the same in every run.
+inline const hash_key& test_key() {
+    static const hash_key* const key = [] {
+        auto* made = new hash_key;
+        seed_hash_key(*made, 20261208);
+        return made;
+    }();
+    return *key;
+}
+
+// Every visit, in order, as it comes; values below `limit` may come many at once.
+struct recorder {
+    visits seen;
+    std::uint32_t limit = UINT32_MAX;
+    scan_step operator()(std::int32_t value, std::uint64_t line) {
+        seen.emplace_back(value, line);
+        return scan_step::go_on;
+    }
+    scan_step visit_plain(const std::uint32_t* values, std::size_t count, std::uint64_t line) {
+        for (std::size_t k = 0; k < count; ++k) seen.emplace_back(static_cast<std::int32_t>(values[k]), line + k);
+        return scan_step::go_on;
+    }
+    std::uint32_t plain_limit() const { return limit; }
+};
+static_assert(line_visitor<recorder>);
+
 // How the passes over `bytes`, open as `input`, differ from the model, in a
-// line, or "" where they do not: the visits in order, the pass's end and
-// fingerprint; the first pass's largest value, or its stop at the first
-// negative; the second pass's counts up to the first value without a counter,
-// with a table as large as the largest value and with one counter short of it
-// (up to most_counters, so that it costs little), of each value seen and the
-// ones beside it.
-inline std::string pass_difference(int input, std::string_view bytes, const scan_options& options,
+// line, or "" where they do not: the visits in order (with the test key's
+// hash and without), the end of the pass and its hash, and the bytes alone;
+// then, where the largest value is below most_counters (so that it costs
+// little), the counts up to the first negative value, where the count stops
+// with its failure, and the table grown to the page of the largest value.
+inline std::string pass_difference(int input, std::string_view bytes, scan_options options,
                                    std::uint64_t most_counters = 1 << 20) {
     const visits expected = model_visits(bytes);
     const auto show = [](const visits& v, std::size_t i) {
         return i < v.size() ? std::to_string(v[i].first) + " at line " + std::to_string(v[i].second) : "nothing";
     };
-    visits seen;
-    const auto note = [&](std::int32_t value, std::uint64_t line) { return seen.emplace_back(value, line), true; };
-    const pass_end end = scan_pass(input, note, options);
-    if (seen != expected) {
+    options.key = &test_key();
+    recorder record;
+    const pass_end end = scan_pass(input, record, options);
+    if (record.seen != expected) {
         const auto i = static_cast<std::size_t>(
-            std::mismatch(seen.begin(), seen.end(), expected.begin(), expected.end()).first - seen.begin());
-        return "visit " + std::to_string(i) + ": got " + show(seen, i) + ", want " + show(expected, i);
+            std::mismatch(record.seen.begin(), record.seen.end(), expected.begin(), expected.end()).first -
+            record.seen.begin());
+        return "visit " + std::to_string(i) + ": got " + show(record.seen, i) + ", want " + show(expected, i);
     }
-    std::uint64_t most = 0;
-    for (const auto& [value, line] : expected)
-        most = std::max<std::uint64_t>(most, static_cast<std::uint64_t>(std::max(value, 0)));
     const auto lines = static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
-    if (end.stopped || end.bytes != bytes.size() || end.lines != lines ||
-        end.fingerprint != model_fingerprint(expected, lines, options.key))
-        return "the pass's end or fingerprint";
+    const std::uint64_t hash = model_hash(bytes, test_key());
+    if (end.stopped || end.failure || end.bytes != bytes.size() || end.lines != lines || end.hash != hash)
+        return "the pass's end or hash";
+    bytes_only alone;
+    const pass_end hashed = scan_pass(input, alone, options);
+    if (hashed.failure || hashed.bytes != bytes.size() || hashed.hash != hash) return "the hash of the bytes alone";
 
-    std::int32_t largest = 0;
-    const pass_end first = find_largest_value(input, largest, options);
-    const auto negative = std::find_if(expected.begin(), expected.end(), [](auto v) { return v.first < 0; });
-    const bool stops = negative != expected.end();
-    if (first.stopped != stops ||
-        (stops ? first.failure->value != negative->first || first.failure->line != negative->second
-               : largest != static_cast<std::int32_t>(most)))
-        return "the first pass: got " + std::to_string(largest) + ", want " + show(expected, negative - expected.begin());
-
-    for (const std::uint64_t size : {std::min(most + 1, most_counters), std::min(most, most_counters - 1)}) {
-        if (size == 0) continue;
-        tally_table table = *make_tally_table(static_cast<std::int32_t>(size - 1));
-        const pass_end second = count_values(input, table, options);
-        std::map<std::uint32_t, std::uint64_t> counts;
-        std::size_t stop = 0;
-        for (; stop < expected.size() && static_cast<std::uint32_t>(expected[stop].first) < size; ++stop)
-            ++counts[static_cast<std::uint32_t>(expected[stop].first)];
-        for (const auto& [value, count] : counts)
-            for (const std::uint32_t near : {value - 1, value, value + 1})
-                if (near < size && count_of(table, near) != (counts.contains(near) ? counts.at(near) : 0))
-                    return "the count of " + std::to_string(near) + " with " + std::to_string(size) + " counters";
-        const bool stopped = stop < expected.size();
-        if (second.failure.has_value() != stopped ||
-            (stopped && (second.failure->line != expected[stop].second ||
-                         (second.failure->fault == tally_fault::negative_value) != (expected[stop].first < 0))))
-            return "the second pass's stop with " + std::to_string(size) + " counters, at " + show(expected, stop);
-    }
+    std::int64_t most = 0;
+    for (const auto& [value, line] : expected) most = std::max<std::int64_t>(most, value);
+    if (most >= static_cast<std::int64_t>(most_counters)) return "";
+    tally_table table;
+    const pass_end counted = count_values(input, table, options);
+    std::map<std::int32_t, std::uint64_t> counts;
+    std::size_t stop = 0;
+    for (; stop < expected.size() && expected[stop].first >= 0; ++stop) ++counts[expected[stop].first];
+    for (const auto& [value, count] : counts)
+        for (const std::int32_t near : {value - 1, value, value + 1})
+            if (near >= 0 && static_cast<std::uint64_t>(near) < table.size &&
+                count_of(table, static_cast<std::uint32_t>(near)) != (counts.contains(near) ? counts.at(near) : 0))
+                return "the count of " + std::to_string(near);
+    const bool stopped = stop < expected.size();
+    if (counted.failure.has_value() != stopped ||
+        (stopped && (counted.failure->line != expected[stop].second || counted.failure->value != expected[stop].first ||
+                     counted.failure->fault != tally_fault::negative_value)))
+        return "the count's stop, at " + show(expected, stop);
+    const std::int32_t largest = counts.empty() ? 0 : std::max(counts.rbegin()->first, 0);
+    const std::uint64_t pages = counts.empty() ? 0 : static_cast<std::uint64_t>(largest) / 1024 + 1;
+    if (largest_counted(table) != largest || table.size != pages * 1024)
+        return "the largest value " + std::to_string(largest_counted(table)) + " of a table of " +
+               std::to_string(table.size) + ", want " + std::to_string(largest);
     return "";
 }
 

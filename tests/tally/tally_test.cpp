@@ -1,5 +1,4 @@
 #include "tally/scan_model.h"
-#include "tally/tally_file.h"
 
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -7,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <cstdlib>
 #include <cstddef>
 #include <fstream>
@@ -69,14 +70,24 @@ std::string lines_around(char odd) {
     return bytes;
 }
 
-std::string path_name(scan_path path) {
-    return path == scan_path::avx512 ? "avx512" : path == scan_path::avx2 ? "avx2" : "portable";
+// The tests of a scan path, which a processor without it skips, saying so.
+class on_path : public ::testing::TestWithParam<scan_path> {
+  protected:
+    void SetUp() override {
+        if (GetParam() > fastest_scan_path()) GTEST_SKIP() << "this processor cannot run this path";
+    }
+};
+std::string path_name(const ::testing::TestParamInfo<scan_path>& path) {
+    const char* const names[] = {"portable", "avx2", "avx512"};
+    return names[static_cast<int>(path.param)];
 }
+INSTANTIATE_TEST_SUITE_P(scan, on_path, ::testing::Values(scan_path::portable, scan_path::avx2, scan_path::avx512),
+                         path_name);
 
-// Each file is read on every path, in one block or at the real block size,
-// and in blocks of 4096 bytes; a small one also at block sizes down to one
-// byte, so that every token and line end falls across a block's edge.
-TEST(scan_pass, reads_every_byte_at_every_place_as_the_model_does_on_every_path) {
+// Each file is read in one block or at the real block size, and in blocks of
+// 4096 bytes; a small one also at block sizes down to one byte, so that
+// every token and line end falls across a block's edge.
+TEST_P(on_path, reads_every_byte_at_every_place_as_the_model_does) {
     // clang-format off
     std::vector<std::string> files = {
         "", "5\n", "3\n5\n5\n", "5\n\n2\n", "\n1\n2", " \t\n\v\f\r\n 9", "7\r\n8\r\n", "1\r2\r3\r",
@@ -84,10 +95,9 @@ TEST(scan_pass, reads_every_byte_at_every_place_as_the_model_does_on_every_path)
         // A slice of line ends only, as many as it can hold; 33 line ends in a chunk, one past a half.
         std::string(5000, '\n') + "4\n",
         [] { std::string b; for (int i = 0; i < 31; ++i) b += "1\n"; return b; }() + "\n\n2\n",
-        // The first line of the fingerprint's second chunk across the edge of a 4096-byte block, or last.
+        // A line that waits across the edge of a 4096-byte block, after a group.
         [] { std::string b; for (int i = 1; i < 1023; ++i) b += "1\n"; return b + "1" + std::string(2048, 'x'); }() +
             "\n12\n3\n",
-        [] { std::string b; for (int i = 1; i < 1024; ++i) b += "1\n"; return b + "7"; }(),
         // A line that waits past the end of a slice while a 40 KB line passes, between groups of lines; read
         // from anywhere but its start, the long line gives another value.
         "1\n2\n3\n4\n5\n6\n7\n8\n9\n6" + std::string(40000, 'x') + "\n5\n1\n2\n3\n4\n5\n6\n7\n8\n",
@@ -98,11 +108,11 @@ TEST(scan_pass, reads_every_byte_at_every_place_as_the_model_does_on_every_path)
     for (std::size_t shift = 0; shift < 2 * chunk_bytes + 2; ++shift)
         files.push_back(std::string(shift, ' ') + "1-2\n-34\n+5x\n77 8\n 6\n-\n+\n2\xb5\n");
     for (int byte = 0; byte < 256; ++byte) files.push_back(lines_around(static_cast<char>(byte)));
-    // The value one above the largest of the others in each lane of a group of plain lines, as a file
-    // changed between the readings gives it: with one counter short, the bound of counting many at once.
+    // A value past the table's last page in each lane of a group of plain lines: the table grows for it
+    // before it is counted, where a group of values below the limit goes on at once.
     for (std::size_t at = 0; at < 48; ++at) {
         std::string& lines = files.emplace_back();
-        for (std::size_t line = 0; line < 64; ++line) lines += std::to_string(line == at ? 10 : line % 10) + "\n";
+        for (std::size_t line = 0; line < 64; ++line) lines += std::to_string(line == at ? 1024 : line % 10) + "\n";
     }
     // clang-format on
     for (std::size_t row = 0; row < files.size(); ++row) {
@@ -111,62 +121,11 @@ TEST(scan_pass, reads_every_byte_at_every_place_as_the_model_does_on_every_path)
         // One block for all of a file, but no larger: each pass makes its block anew.
         std::vector<std::size_t> block_sizes = {4096, std::min(default_block_size, bytes.size() / 4096 * 4096 + 8192)};
         if (bytes.size() < 300) block_sizes.insert(block_sizes.end(), {1, 2, 3, 7, 61});
-        for (const scan_path path : {scan_path::portable, scan_path::avx2, scan_path::avx512}) {
-            if (path > fastest_scan_path()) break;  // the paths this processor can run
-            for (const std::size_t block_size : block_sizes) {
-                SCOPED_TRACE("file " + std::to_string(row) + " of " + std::to_string(bytes.size()) + " bytes, " +
-                             path_name(path) + ", block size " + std::to_string(block_size));
-                // One broken file is enough to read.
-                ASSERT_EQ(pass_difference(input, bytes, {.block_size = block_size, .path = path}), "");
-            }
-        }
-        ::close(input);
-    }
-}
-
-// A line that starts with a plain number (1 to 7 digits, then any other
-// byte) is read from its first word, below a visitor's limit, and its value
-// goes on in a batch; on the paths that read eight lines at a time,
-// so is every line of a group, also after spaces, a plus sign or zeros, and
-// only the last lines of the block, fewer than eight, go one by one. A fault
-// here costs only speed, which no other test sees.
-TEST(scan_pass, hands_plain_lines_on_in_batches) {
-    struct batching {
-        visits seen;
-        std::size_t batched = 0, batches = 0;
-        bool operator()(std::int32_t value, std::uint64_t line) { return seen.emplace_back(value, line), true; }
-        bool visit_plain(const std::uint32_t* values, std::size_t count, std::uint64_t line) {
-            for (std::size_t k = 0; k < count; ++k) seen.emplace_back(static_cast<std::int32_t>(values[k]), line + k);
-            return batched += count, ++batches, true;
-        }
-        std::uint32_t plain_limit() const { return 10'000'000; }
-    };
-    std::string bytes;
-    for (int odd = 0; odd < 256; ++odd)
-        for (const std::string padding : {"", " ", "\t", "\v\f\r", "      ", "+", " +", "0", " +00"})
-            for (std::size_t digits = 1; digits <= 7 - (padding.find('0') != std::string::npos); ++digits)
-                if ((odd < '0' || odd > '9') && odd != '\n')
-                    bytes += padding + "9876543"s.substr(7 - digits) + char(odd) + '\n';
-    const auto from_word = [](std::string_view line) { return line.find_first_not_of("0123456789") - 1 < 7; };
-    // Each number of lines in the last group.
-    for (int cut = 0; cut < 8; ++cut, bytes.resize(bytes.rfind('\n', bytes.size() - 2) + 1)) {
-        const auto lines = static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
-        const int input = memory_file(bytes);
-        for (const scan_path path : {scan_path::portable, scan_path::avx2, scan_path::avx512}) {
-            if (path > fastest_scan_path()) break;
-            std::size_t alone = 0, line = 0;
-            for (std::size_t at = 0; at < bytes.size(); at = bytes.find('\n', at) + 1, ++line)
-                alone += (path == scan_path::portable || line >= lines - lines % 8) &&
-                         !from_word(std::string_view(bytes).substr(at));
-            batching visit;
-            scan_pass(input, visit, {.path = path});
-            const std::string row = path_name(path) + ", lines " + std::to_string(lines);
-            EXPECT_EQ(visit.seen, model_visits(bytes)) << row;
-            EXPECT_EQ(visit.batched, lines - alone) << row;
-            // Many at a time: a batch per slice at most, but for full ones and those that a line alone ends.
-            EXPECT_LE(visit.batches, bytes.size() / slice_bytes + 2 + alone +
-                                         (path == scan_path::portable ? lines / chunk_lines : lines / batch_size))
-                << row;
+        for (const std::size_t block_size : block_sizes) {
+            SCOPED_TRACE("file " + std::to_string(row) + " of " + std::to_string(bytes.size()) + " bytes, block size " +
+                         std::to_string(block_size));
+            // One broken file is enough to read.
+            ASSERT_EQ(pass_difference(input, bytes, {.block_size = block_size, .path = GetParam()}), "");
         }
         ::close(input);
     }
@@ -184,9 +143,51 @@ TEST(scan_path, the_word_newline_mask_finds_every_newline_and_nothing_else) {
         }
 }
 
-// The fingerprint's arithmetic at the edges of its 32-bit halves and of the
+// Bytes that the hash takes in its own way: the steps of 64 bytes, the
+// units of 64 KiB, a last step cut short; read in blocks of every size that
+// cuts them differently. Each path gives the model's hash, and another for
+// a byte changed anywhere near an edge of a step or a unit.
+TEST_P(on_path, hashes_the_bytes_as_the_model_does_and_tells_every_changed_byte) {
+    std::string bytes(2 * 65536 + 100, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 2654435761U >> 13);
+    std::vector<std::size_t> places;
+    for (std::size_t at = 0; at < bytes.size(); ++at)
+        if (at < 256 || at % 65536 < 128 || at % 65536 > 65536 - 128 || at + 200 > bytes.size()) places.push_back(at);
+    const int input = memory_file(bytes);
+    for (const std::size_t block_size : {std::size_t{1}, std::size_t{63}, std::size_t{65}, std::size_t{4096},
+                                         std::size_t{65537}, default_block_size}) {
+        if (block_size < 64) continue;  // below, only the model's rows
+        bytes_only alone;
+        const pass_end end = scan_pass(input, alone, {.block_size = block_size, .path = GetParam(), .key = &test_key()});
+        EXPECT_TRUE(!end.failure && end.bytes == bytes.size()) << block_size;
+        EXPECT_EQ(end.hash, model_hash(bytes, test_key())) << block_size;
+    }
+    for (const std::string& start : {bytes.substr(0, 1), bytes.substr(0, 63), bytes.substr(0, 64), bytes.substr(0, 65)}) {
+        const int short_input = memory_file(start);
+        for (const std::size_t block_size : {std::size_t{1}, std::size_t{7}, std::size_t{64}}) {
+            bytes_only alone;
+            const pass_end end = scan_pass(short_input, alone, {.block_size = block_size, .path = GetParam(), .key = &test_key()});
+            EXPECT_EQ(end.hash, model_hash(start, test_key())) << start.size() << " bytes in blocks of " << block_size;
+        }
+        ::close(short_input);
+    }
+    const std::uint64_t original = model_hash(bytes, test_key());
+    for (const std::size_t at : places) {
+        const char was = bytes[at];
+        bytes[at] = static_cast<char>(was ^ (1 << at % 8));
+        ASSERT_EQ(::pwrite(input, &bytes[at], 1, static_cast<off_t>(at)), 1);
+        bytes_only alone;
+        const pass_end end = scan_pass(input, alone, {.path = GetParam(), .key = &test_key()});
+        ASSERT_NE(end.hash, original) << "byte " << at;
+        bytes[at] = was;
+        ASSERT_EQ(::pwrite(input, &was, 1, static_cast<off_t>(at)), 1);
+    }
+    ::close(input);
+}
+
+// The polynomial's arithmetic at the edges of its 32-bit halves and of the
 // prime, against plain doubling; and a key of its own for each run.
-TEST(fingerprint, multiplies_modulo_the_prime_and_draws_a_new_key_each_run) {
+TEST(read_hash, multiplies_modulo_the_prime_and_draws_a_new_key_each_run) {
     const std::uint64_t edges[] = {0, 1, 3, (1 << 29) - 1, 1 << 29, 0xffffffff, 0x100000000, 0x123456789abcdef,
                                    model_prime - 2, model_prime - 1, model_prime, model_prime + 1, 2 * model_prime,
                                    UINT64_MAX};
@@ -196,21 +197,29 @@ TEST(fingerprint, multiplies_modulo_the_prime_and_draws_a_new_key_each_run) {
             EXPECT_TRUE(a >= model_prime || b >= model_prime || multiply_mod_prime(a, b) == model_times(a, b))
                 << a << " × " << b;
     }
-    // Weights below 2^32, none 0 (whose line would not count) and no two alike, and others for another seed.
-    fingerprint_weights weights, others;
-    fill_weights(weights, {});
-    fill_weights(others, {.seed = fingerprint_key{}.seed + 1});
-    std::vector<std::uint64_t> sorted(std::begin(weights.weight), std::end(weights.weight));
-    std::sort(sorted.begin(), sorted.end());
-    EXPECT_TRUE(sorted.front() > 0 && sorted.back() <= UINT32_MAX);
-    EXPECT_TRUE(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end());
-    EXPECT_NE(weights.weight[0], others.weight[0]);
-    // The high halves of splitmix64's first outputs from 0: a slip in its mix shows nowhere else.
-    fill_weights(others, {.seed = 0});
-    EXPECT_TRUE(others.weight[0] == 0xe220a839 && others.weight[1] == 0x6e789e6a && others.weight[2] == 0x6c45d18);
-    const fingerprint_key one = random_fingerprint_key(), another = random_fingerprint_key();
-    EXPECT_TRUE(one.seed != another.seed && one.point != another.point);
-    EXPECT_TRUE(one.point > 0 && one.point < model_prime && another.point > 0 && another.point < model_prime);
+    const auto one = std::make_unique<hash_key>(), another = std::make_unique<hash_key>();
+    draw_hash_key(*one);
+    draw_hash_key(*another);
+    EXPECT_TRUE(one->point != another->point && std::memcmp(one->nh, another->nh, sizeof one->nh) != 0);
+    EXPECT_TRUE(one->point > 0 && one->point < model_prime && another->point > 0 && another->point < model_prime);
+    // splitmix64's first output from 0: a slip in its mix shows nowhere else.
+    seed_hash_key(*one, 0);
+    EXPECT_TRUE(one->nh[0] == 0x7b1dcdafU && one->nh[1] == 0xe220a839U) << std::hex << one->nh[0] << ' ' << one->nh[1];
+}
+
+// The processor's features decide its path: every feature that a path is
+// compiled for, or a slower path.
+TEST(scan_path, is_the_fastest_whose_every_feature_the_processor_has) {
+    const std::uint32_t avx2 = has_avx2 | has_bmi | has_popcnt;
+    const std::uint32_t avx512 = avx2 | has_bmi2 | has_avx512f | has_avx512bw | has_avx512cd | has_avx512dq |
+                                 has_avx512vbmi2;
+    EXPECT_EQ(path_for(0), scan_path::portable);
+    EXPECT_EQ(path_for(avx2), scan_path::avx2);
+    EXPECT_EQ(path_for(avx512), scan_path::avx512);
+    for (std::uint32_t feature = 1; feature <= has_avx512vbmi2; feature <<= 1) {
+        EXPECT_EQ(path_for(avx512 & ~feature), (avx2 & feature) ? scan_path::portable : scan_path::avx2) << feature;
+        EXPECT_EQ(path_for(avx2 & ~feature), (avx2 & feature) ? scan_path::portable : scan_path::avx2) << feature;
+    }
 }
 
 // Any difference between the two readings is a change: every byte of the
@@ -225,35 +234,72 @@ TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
     const std::pair<std::size_t, std::size_t> moved[] = {{offsetof(struct stat, st_size), sizeof same.st_size},
                                                          {offsetof(struct stat, st_mtim), sizeof same.st_mtim},
                                                          {offsetof(struct stat, st_ctim), sizeof same.st_ctim}};
-    tally_table table = *make_tally_table(2);
-    table.counters[2] = 1;
-    const pass_end reading{.bytes = 10, .lines = 2};
+    const pass_end reading{.bytes = 10, .lines = 2, .hash = 7};
     for (std::size_t at = 0; at < sizeof same; ++at) {
         const bool counts = std::any_of(std::begin(moved), std::end(moved), [at](auto f) { return at - f.first < f.second; });
         struct stat changed = same;
         reinterpret_cast<unsigned char*>(&changed)[at] ^= 1;
-        EXPECT_EQ(readings_agree(changed, same, reading, reading, table, true), !counts) << "byte " << at << " before";
-        EXPECT_EQ(readings_agree(same, changed, reading, reading, table, true), !counts) << "byte " << at << " after";
+        EXPECT_EQ(readings_agree(changed, same, reading, reading, true), !counts) << "byte " << at << " before";
+        EXPECT_EQ(readings_agree(same, changed, reading, reading, true), !counts) << "byte " << at << " after";
     }
-    // Whether they agree; the two readings; the count of the largest value; whether the size is a length.
-    const std::tuple<bool, pass_end, pass_end, std::uint32_t, bool> rows[] = {
-        {false, {.bytes = 9}, {.bytes = 9}, 1, true},
-        {false, reading, {.bytes = 11, .lines = 2}, 1, true},
-        {false, reading, {.bytes = 10, .lines = 3}, 1, true},
-        {false, reading, {.bytes = 10, .lines = 2, .fingerprint = 1}, 1, true},
-        {false, reading, reading, 0, true},
-        {true, {.bytes = 6}, {.bytes = 6}, 1, false},  // /sys
+    // Whether they agree; the two readings; whether the size is a length.
+    const std::tuple<bool, pass_end, pass_end, bool> rows[] = {
+        {false, {.bytes = 9}, {.bytes = 9}, true},
+        {false, reading, {.bytes = 11, .hash = 7}, true},
+        {false, reading, {.bytes = 10, .hash = 8}, true},
+        {true, reading, {.bytes = 10, .hash = 7}, true},  // the second reading counts no lines
+        {true, {.bytes = 6}, {.bytes = 6}, false},  // /sys
     };
-    for (const auto& [agree, first, second, largest_count, size_is_length] : rows) {
-        table.counters[2] = largest_count;
-        EXPECT_EQ(readings_agree(same, same, first, second, table, size_is_length), agree) << first.bytes << largest_count;
-    }
+    for (const auto& [agree, first, second, size_is_length] : rows)
+        EXPECT_EQ(readings_agree(same, same, first, second, size_is_length), agree) << first.bytes << second.hash;
     // Nor is a file held to its size where that is not its length: not a regular file, or a size of 0.
     for (const auto& [mode, size] : {std::pair{S_IFBLK, 10}, {S_IFREG, 0}}) {
         struct stat other = same;
         other.st_mode = mode, other.st_size = size;
-        EXPECT_TRUE(readings_agree(other, other, {.bytes = 6}, {.bytes = 6}, table, true)) << mode << ' ' << size;
+        EXPECT_TRUE(readings_agree(other, other, {.bytes = 6}, {.bytes = 6}, true)) << mode << ' ' << size;
     }
+}
+
+// The table grows to the page of each value above all before it, at every
+// power of two and one below it, and keeps the counts it holds; the largest
+// counted is found in its last page.
+TEST(grow_table, makes_the_counter_of_each_larger_value_and_keeps_the_counts) {
+    tally_table table;
+    EXPECT_EQ(largest_counted(table), 0);
+    for (std::uint32_t value = 1; value != 0 && value <= (1U << 30); value <<= 1) {
+        for (const std::uint32_t at : {value - 1, value}) {
+            ASSERT_TRUE(grow_table(table, at)) << at;
+            EXPECT_EQ(table.size, (std::uint64_t{at} / 1024 + 1) * 1024) << at;
+            table.counters.at[at] = 1;
+            EXPECT_EQ(largest_counted(table), static_cast<std::int32_t>(at));
+        }
+    }
+    for (std::uint32_t value = 1; value <= (1U << 30); value <<= 1)
+        EXPECT_TRUE(count_of(table, value) == 1 && count_of(table, value - 1) == 1) << value;
+    ASSERT_TRUE(grow_table(table, 5));  // never smaller
+    EXPECT_EQ(table.size, (1U << 30) + 1024);
+}
+
+// Where twice the table does not fit in the address space, exactly what is
+// needed still does: in a child process, whose address space is limited to
+// what it uses, a table of 256 MiB and a little more.
+TEST(grow_table, grows_by_exactly_what_is_needed_where_twice_does_not_fit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(MAVEK_TALLY_EMULATED)
+    GTEST_SKIP() << "AddressSanitizer and qemu-user reserve more address space than any limit leaves";
+#endif
+    const auto run = [] {
+        tally_table table;
+        bool grown = grow_table(table, (1 << 25) - 1);  // 128 MiB
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlimit limit{.rlim_cur = static_cast<rlim_t>(pages * ::sysconf(_SC_PAGESIZE) + (160 << 20)),
+                           .rlim_max = RLIM_INFINITY};
+        grown = grown && ::setrlimit(RLIMIT_AS, &limit) == 0 && grow_table(table, (1 << 26) - 1) &&
+                table.counters.bytes == (1 << 28) && !grow_table(table, (1 << 27) - 1);
+        table.counters.at[(1 << 26) - 1] = 1;
+        std::_Exit(grown && table.size == 1 << 26 && largest_counted(table) == (1 << 26) - 1 ? 0 : 1);
+    };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
 }
 
 // Counting and printing go on past 32 bits: counters start as if 2^32 - 1
@@ -283,12 +329,13 @@ TEST(count_values, counts_and_prints_past_32_bits) {
     };
     for (const auto& [bytes, start_1, start_2, high_1, report] : rows) {
         const int input = memory_file(bytes), output = memory_file("");
-        tally_table table = *make_tally_table(2);
-        table.counters[1] = start_1;
-        table.counters[2] = start_2;
+        tally_table table;
+        ASSERT_TRUE(grow_table(table, 2));
+        table.counters.at[1] = start_1;
+        table.counters.at[2] = start_2;
         if (high_1 != 0) {
-            table.high.reset(static_cast<std::uint32_t*>(std::calloc(3, sizeof(std::uint32_t))));
-            table.high[1] = high_1;
+            ASSERT_TRUE(grow_high(table));
+            table.high.at[1] = high_1;
         }
         EXPECT_FALSE(count_values(input, table, {}, std::max(start_1, start_2)).failure) << bytes;
         EXPECT_FALSE(print_report(output, table, 2)) << bytes;
@@ -300,27 +347,41 @@ TEST(count_values, counts_and_prints_past_32_bits) {
     }
 }
 
-// A counter that wraps when no memory is left for the high halves stops the
-// count with its failure, and writes through no null: in a child process,
-// whose address space is limited, once the table is made, to what it uses
-// and a little more.
-TEST(count_values, stops_when_a_wrap_finds_no_memory_for_the_high_halves) {
+// A counter that wraps, or a value that needs the table to grow, when no
+// memory is left stops the count with its failure, and writes through no
+// null: in a child process, whose address space is limited, once the table
+// is made, to what it uses and a little more.
+TEST(count_values, stops_when_a_wrap_or_a_larger_value_finds_no_memory) {
 #if defined(__SANITIZE_ADDRESS__) || defined(MAVEK_TALLY_EMULATED)
     GTEST_SKIP() << "AddressSanitizer and qemu-user reserve more address space than any limit leaves";
 #endif
-    const auto run = [] {
-        tally_table table = *make_tally_table(1 << 26);  // 256 MiB, and as much for the high halves
-        table.counters[1] = UINT32_MAX;
-        const int input = memory_file("1\n");
-        long pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        const rlimit limit{.rlim_cur = static_cast<rlim_t>(pages * ::sysconf(_SC_PAGESIZE) + (64 << 20)),
-                           .rlim_max = RLIM_INFINITY};
-        const pass_end end = ::setrlimit(RLIMIT_AS, &limit) == 0 ? count_values(input, table, {}, UINT32_MAX)
-                                                                  : pass_end{};
-        std::_Exit(end.failure && end.failure->fault == tally_fault::out_of_memory ? 0 : 1);
+    struct row {
+        std::string bytes;
+        tally_error failure;
     };
-    EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
+    const row rows[] = {
+        {"1\n", {.fault = tally_fault::out_of_memory}},  // the high halves: 256 MiB
+        {"3\n200000000\n-1\n", {.fault = tally_fault::table_too_large, .largest_value = 200000000}},
+    };
+    for (const auto& [bytes, failure] : rows) {
+        const auto run = [&] {
+            tally_table table;
+            (void)grow_table(table, (1 << 26) - 1);  // 256 MiB
+            table.counters.at[1] = UINT32_MAX;
+            const int input = memory_file(bytes);
+            long pages = 0;
+            std::ifstream("/proc/self/statm") >> pages;
+            const rlimit limit{.rlim_cur = static_cast<rlim_t>(pages * ::sysconf(_SC_PAGESIZE) + (64 << 20)),
+                               .rlim_max = RLIM_INFINITY};
+            const pass_end end = ::setrlimit(RLIMIT_AS, &limit) == 0 ? count_values(input, table, {}, UINT32_MAX)
+                                                                      : pass_end{};
+            std::_Exit(end.failure && end.failure->fault == failure.fault &&
+                               end.failure->largest_value == failure.largest_value
+                           ? 0
+                           : 1);
+        };
+        EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "") << bytes;
+    }
 }
 
 }  // namespace

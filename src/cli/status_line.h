@@ -8,9 +8,9 @@
 
 #include <cstdint>
 
-namespace mavek {
+#include "tally/progress.h"
 
-enum class run_stage { first_reading, second_reading, report };
+namespace mavek {
 
 struct status_line {
     int terminal = -1;              // where it is drawn, or -1: never
@@ -30,6 +30,9 @@ void status_stage(status_line& status, run_stage stage, std::uint64_t total);
 // How far the stage has come: bytes read, or the value reported. Cheap when
 // nothing is to be drawn.
 void status_progress(status_line& status, std::uint64_t done);
+
+// The run_progress of a status line: a stage starts when done is 0.
+void status_tell(void* status, run_stage stage, std::uint64_t done, std::uint64_t total);
 
 // Takes the line off the terminal, if it is there.
 void status_erase(status_line& status);

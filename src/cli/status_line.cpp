@@ -1,4 +1,4 @@
-#include "tally/status_line.h"
+#include "cli/status_line.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -150,6 +150,12 @@ void status_progress(status_line& status, std::uint64_t done) {
     if (now < status.next_draw) return;
     status.next_draw = now + redraw_every;
     draw(status, done, now);
+}
+
+void status_tell(void* status, run_stage stage, std::uint64_t done, std::uint64_t total) {
+    auto& line = *static_cast<status_line*>(status);
+    if (done == 0) status_stage(line, stage, total);
+    else status_progress(line, done);
 }
 
 void status_erase(status_line& status) {
