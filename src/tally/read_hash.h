@@ -76,7 +76,9 @@ inline std::uint64_t nh_sum<scan_path::portable>(const char* m, const std::uint3
                                             _mm_load_si128(reinterpret_cast<const __m128i*>(k + at / 4)));
         sum = _mm_add_epi64(sum, _mm_mul_epu32(words, _mm_srli_epi64(words, 32)));
     }
-    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sum) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sum, sum)));
+    alignas(16) std::uint64_t lanes[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sum);
+    return lanes[0] + lanes[1];
 #else
     std::uint64_t sum = 0;
     for (std::size_t at = 0; at < bytes; at += 8) {
@@ -98,8 +100,9 @@ template <>
                                                _mm256_load_si256(reinterpret_cast<const __m256i*>(k + at / 4)));
         sum = _mm256_add_epi64(sum, _mm256_mul_epu32(words, _mm256_srli_epi64(words, 32)));
     }
-    const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
-    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(half) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(half, half)));
+    alignas(32) std::uint64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
+    return lanes[0] + lanes[1] + lanes[2] + lanes[3];
 }
 
 template <>
@@ -111,7 +114,10 @@ template <>
         const __m512i words = _mm512_add_epi32(_mm512_loadu_si512(m + at), _mm512_load_si512(k + at / 4));
         sum = _mm512_add_epi64(sum, _mm512_mul_epu32(words, _mm512_srli_epi64(words, 32)));
     }
-    return static_cast<std::uint64_t>(_mm512_reduce_add_epi64(sum));
+    // Added here, as unsigned: the intrinsic's own sum would overflow a signed type.
+    alignas(64) std::uint64_t lanes[8];
+    _mm512_store_si512(lanes, sum);
+    return lanes[0] + lanes[1] + lanes[2] + lanes[3] + lanes[4] + lanes[5] + lanes[6] + lanes[7];
 }
 #endif
 

@@ -315,6 +315,35 @@ TEST(mavek_tally, reports_nothing_from_a_file_that_changed_while_it_was_read) {
     run_cases(cases);
 }
 
+// One byte of the second reading other than the file holds, at every place
+// near an edge that the hash or the reads draw: the first and last bytes of
+// the file, of its 64 KiB units and of its first 1 MiB block. Every such
+// reading is refused, though most of the changes move no value: a byte of a
+// comment, a zero's place taken. One shell runs them all, on every build.
+TEST(mavek_tally, refuses_a_second_reading_with_any_byte_changed) {
+    std::string input;
+    for (int line = 0; input.size() < (1 << 20) + 100; ++line) input += std::to_string(line % 97) + "\tbag\n";
+    std::string places;
+    for (std::size_t at = 0; at < input.size(); ++at)
+        if (at < 64 || at % 65536 < 8 || at % 65536 > 65536 - 8 || at + 64 > input.size())
+            places += ' ' + std::to_string(at);
+    std::vector<std::string> tools = {MAVEK_TALLY_BINARY};
+#if defined(MAVEK_TALLY_CAPPED)
+    for (const std::string path : {"portable", "avx2"}) tools.push_back(MAVEK_TALLY_CAPPED + path);
+#endif
+    const run_folder folder;
+    folder.write_input({.args = "", .input = input});
+    for (const std::string& tool : tools) {
+        // Prints each place whose change was not refused.
+        const std::string loop = "cd '" + folder.dir.string() + "' && for at in" + places +
+                                 "; do " + time_limit + "env " + preload + "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE=$at=120 " +
+                                 tool + " input >/dev/null 2>stderr; [ \"$(cat stderr)\" = " +
+                                 "'error; input changed while it was read' ] || echo $at; done >stdout";
+        ASSERT_EQ(std::system(loop.c_str()), 0);
+        EXPECT_EQ(read_file(folder.dir / "stdout"), "") << tool;
+    }
+}
+
 // What a terminal shows after these bytes, in the two ways that a status
 // line moves: carriage return to the start of the line, and ESC [ K to erase
 // to its end.
