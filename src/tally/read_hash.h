@@ -68,13 +68,14 @@ std::uint64_t nh_sum(const char* m, const std::uint32_t* k, std::size_t bytes);
 template <>
 inline std::uint64_t nh_sum<scan_path::portable>(const char* m, const std::uint32_t* k, std::size_t bytes) {
 #if defined(__SSE2__)
-    // SSE2 is part of every x86-64 processor: pmuludq multiplies the low
-    // words of two 64-bit lanes.
+    // SSE2 is part of every x86-64 processor. pmuludq multiplies the low
+    // words of two 64-bit lanes: each lane's words by the same swapped
+    // (0xB1), on another port than a shift would take.
     __m128i sum = _mm_setzero_si128();
     for (std::size_t at = 0; at < bytes; at += 16) {
         const __m128i words = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m + at)),
                                             _mm_load_si128(reinterpret_cast<const __m128i*>(k + at / 4)));
-        sum = _mm_add_epi64(sum, _mm_mul_epu32(words, _mm_srli_epi64(words, 32)));
+        sum = _mm_add_epi64(sum, _mm_mul_epu32(words, _mm_shuffle_epi32(words, 0xB1)));
     }
     alignas(16) std::uint64_t lanes[2];
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sum);
@@ -98,7 +99,7 @@ template <>
     for (std::size_t at = 0; at < bytes; at += 32) {
         const __m256i words = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + at)),
                                                _mm256_load_si256(reinterpret_cast<const __m256i*>(k + at / 4)));
-        sum = _mm256_add_epi64(sum, _mm256_mul_epu32(words, _mm256_srli_epi64(words, 32)));
+        sum = _mm256_add_epi64(sum, _mm256_mul_epu32(words, _mm256_shuffle_epi32(words, 0xB1)));
     }
     alignas(32) std::uint64_t lanes[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
@@ -112,7 +113,7 @@ template <>
     __m512i sum = _mm512_setzero_si512();
     for (std::size_t at = 0; at < bytes; at += 64) {
         const __m512i words = _mm512_add_epi32(_mm512_loadu_si512(m + at), _mm512_load_si512(k + at / 4));
-        sum = _mm512_add_epi64(sum, _mm512_mul_epu32(words, _mm512_srli_epi64(words, 32)));
+        sum = _mm512_add_epi64(sum, _mm512_mul_epu32(words, _mm512_shuffle_epi32(words, _MM_PERM_CDAB)));
     }
     // Added here, as unsigned: the intrinsic's own sum would overflow a signed type.
     alignas(64) std::uint64_t lanes[8];
