@@ -113,13 +113,16 @@ pass_end scan_blocks(int input, Visitor& visit, const scan_options& options) {
             break;
         }
         end.bytes += static_cast<std::uint64_t>(got);
-        if (hash.key) hash_bytes<path>(hash, block.get(), static_cast<std::size_t>(got));
-        if constexpr (line_visitor<Visitor>) {
-            if (scan_block<path>(scan, block.get(), block.get() + got, visit, space) == scan_step::stop) {
-                end.stopped = true;
-                break;
-            }
+        // A unit of the hash at a time, hashed and then scanned while it is
+        // in the nearest cache.
+        for (const char* piece = block.get(); piece != block.get() + got && !end.stopped;) {
+            const auto size = std::min(static_cast<std::size_t>(block.get() + got - piece), unit_bytes);
+            if (hash.key) hash_bytes<path>(hash, piece, size);
+            if constexpr (line_visitor<Visitor>)
+                end.stopped = scan_block<path>(scan, piece, piece + size, visit, space) == scan_step::stop;
+            piece += size;
         }
+        if (end.stopped) break;
         if (options.progress)
             options.progress->tell(options.progress->context, options.stage, end.bytes, options.total);
     }
