@@ -55,15 +55,10 @@ int open_input(const char* path, int& error) {
     return -1;
 }
 
-// Whether output is the input file itself, opened to be written from its
-// start (`1<>FILE`): the progress line would overwrite the data before it is
-// read. Appending (`>>FILE`) is left alone, as the user asked for it.
-bool writes_over_input(int input, int output) {
+bool output_is_input(int input, int output) {
     struct stat in, out;
     const int flags = ::fcntl(output, F_GETFL);
-    return ::fstat(input, &in) == 0 && ::fstat(output, &out) == 0 && S_ISREG(in.st_mode) &&
-           in.st_dev == out.st_dev && in.st_ino == out.st_ino && flags >= 0 && (flags & O_ACCMODE) != O_RDONLY &&
-           (flags & O_APPEND) == 0;
+    return ::fstat(input, &in) == 0 && ::fstat(output, &out) == 0 && flags >= 0 && writes_over_input(in, out, flags);
 }
 
 // One line of text for a file descriptor, built in a fixed buffer: a failure
@@ -179,6 +174,11 @@ int report_write_failure(int system_error) {
 
 }  // namespace
 
+bool writes_over_input(const struct stat& input, const struct stat& output, int output_flags) {
+    return S_ISREG(input.st_mode) && input.st_dev == output.st_dev && input.st_ino == output.st_ino &&
+           (output_flags & O_ACCMODE) != O_RDONLY && (output_flags & O_APPEND) == 0;
+}
+
 int tally_run(int argc, char* argv[]) {
     // Past a file-size limit, a write then fails with EFBIG and is reported
     // like any other, instead of the process dying without a word.
@@ -198,7 +198,7 @@ int tally_run(int argc, char* argv[]) {
         if (const int error = out.end()) return report_write_failure(error);
         return report_failure({.fault = tally_fault::open_failed, .system_error = open_error}, path);
     }
-    if (writes_over_input(input.fd, STDOUT_FILENO))
+    if (output_is_input(input.fd, STDOUT_FILENO))
         return report_failure({.fault = tally_fault::output_is_input}, path);
     if (const int error = (out << "Processing mavek file...").end()) return report_write_failure(error);
     // Shown on standard error while the run is long, if that is a terminal;

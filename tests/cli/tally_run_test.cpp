@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/tally_run.h"
+
 namespace mavek {
 namespace {
 
@@ -228,6 +230,10 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
          "overwrite\n3\n", .status = 1, .out_to = "1<>input", .wrapper = "sh -c '\"$@\"; e=$?; cat input >&2; exit $e' sh"},
         {.args = "input", .input = "3\n", .err = "3\n" + go + "1 0\n2 0\n3 1\n", .out_to = ">>input",
          .wrapper = "sh -c '\"$@\"; cat input >&2' sh"},
+        // The refusal names the path as every message does; a device as both input and output is no data.
+        {.args = "'out\nfile'", .err = "error; standard output is out\\nfile itself, which the report would "
+         "overwrite\n", .status = 1, .out_to = "1<>'out\nfile'", .setup = "echo 3 >'out\nfile';"},
+        {.args = "/dev/null", .out_to = ">/dev/null"},
         // The first negative value is the one reported, and one far below the range as its limit.
         {"input", "1\n\n-1 x\n-4\n", go, "error; line 3: negative value -1\n", 1},
         {"input", "7\n-99999999999\n", go, "error; line 2: negative value -2147483648\n", 1},
@@ -273,6 +279,24 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
     };
     // clang-format on
     run_cases(cases);
+}
+
+// Standard output is the input only where both are one regular file, open
+// to be written from its start: the same device and inode, neither of which
+// alone will do; not a device, not appended to, not read only.
+TEST(writes_over_input, only_where_the_report_would_overwrite_the_data) {
+    struct stat file {};
+    file.st_mode = S_IFREG, file.st_dev = 8, file.st_ino = 12;
+    struct stat other_system = file, other_file = file, device = file;
+    other_system.st_dev = 9, other_file.st_ino = 13, device.st_mode = S_IFCHR;
+    const std::tuple<struct stat, struct stat, int, bool> rows[] = {
+        {file, file, O_RDWR, true},       {file, file, O_WRONLY, true},         {file, file, O_WRONLY | O_APPEND, false},
+        {file, file, O_RDONLY, false},    {file, other_system, O_RDWR, false},  {file, other_file, O_RDWR, false},
+        {device, device, O_RDWR, false},
+    };
+    for (const auto& [input, output, flags, refused] : rows)
+        EXPECT_EQ(writes_over_input(input, output, flags), refused)
+            << input.st_mode << ' ' << output.st_dev << ' ' << output.st_ino << ' ' << flags;
 }
 
 // The file changes while it is read, in every way it can, at a point of the
