@@ -95,11 +95,10 @@ struct recorder {
 static_assert(line_visitor<recorder>);
 
 // How the passes over `bytes`, open as `input`, differ from the model, in a
-// line, or "" where they do not: the visits in order (with the test key's
-// hash and without), the end of the pass and its hash, and the bytes alone;
-// then, where the largest value is below most_counters (so that it costs
-// little), the counts up to the first negative value, where the count stops
-// with its failure, and the table grown to the page of the largest value.
+// line, or "" where they do not: the visits in order, the pass's end and
+// hash, with and without visits; then, for a largest value below
+// most_counters (so that it costs little), the counts up to the first
+// negative value, the count's stop there, and the table's size.
 inline std::string pass_difference(int input, std::string_view bytes, scan_options options,
                                    std::uint64_t most_counters = 1 << 20) {
     const visits expected = model_visits(bytes);
@@ -117,11 +116,11 @@ inline std::string pass_difference(int input, std::string_view bytes, scan_optio
     }
     const auto lines = static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
     const std::uint64_t hash = model_hash(bytes, test_key());
-    if (end.stopped || end.failure || end.bytes != bytes.size() || end.lines != lines || end.hash != hash)
-        return "the pass's end or hash";
     bytes_only alone;
     const pass_end hashed = scan_pass(input, alone, options);
-    if (hashed.failure || hashed.bytes != bytes.size() || hashed.hash != hash) return "the hash of the bytes alone";
+    if (end.stopped || end.failure || end.bytes != bytes.size() || end.lines != lines || end.hash != hash ||
+        hashed.failure || hashed.bytes != bytes.size() || hashed.hash != hash)
+        return "the pass's end or hash";
 
     std::int64_t most = 0;
     for (const auto& [value, line] : expected) most = std::max<std::int64_t>(most, value);
