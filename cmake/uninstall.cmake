@@ -1,10 +1,12 @@
-# Removes the files that install_manifest.txt lists, then the folders of this
-# project's own that are left empty.
+# Removes the files that install_manifest.txt lists, then the folders that
+# the install created (install_folders.txt beside it) once they are empty.
 #   cmake -DMANIFEST=FILE -DPREFIX=DIR -P uninstall.cmake      (DESTDIR as at install)
+# A relative PREFIX is taken from the current folder, as cmake --install takes it.
+cmake_minimum_required(VERSION 3.25)
 if(NOT EXISTS "${MANIFEST}")
   message(FATAL_ERROR "uninstall: no ${MANIFEST}: nothing was installed from this build")
 endif()
-set(root "$ENV{DESTDIR}${PREFIX}")
+get_filename_component(PREFIX "${PREFIX}" ABSOLUTE)
 file(STRINGS "${MANIFEST}" listed)
 # The manifest names the installed paths, without DESTDIR. One that names
 # anything outside the prefix is not this install's (another prefix, or a
@@ -23,12 +25,22 @@ foreach(file IN LISTS files)
     file(REMOVE "${file}")
   endif()
 endforeach()
-foreach(folder IN ITEMS "${root}/share/doc/mavek-tally/examples" "${root}/share/doc/mavek-tally")
-  if(IS_DIRECTORY "${folder}")
-    file(GLOB left "${folder}/*")
-    if(NOT left)
-      file(REMOVE_RECURSE "${folder}")
+# Deepest first, and only those below the prefix or the prefix itself.
+get_filename_component(build "${MANIFEST}" DIRECTORY)
+set(folders "")
+if(EXISTS "${build}/install_folders.txt")
+  file(STRINGS "${build}/install_folders.txt" folders)
+endif()
+list(REMOVE_DUPLICATES folders)
+list(SORT folders ORDER DESCENDING)
+foreach(folder IN LISTS folders)
+  string(FIND "${folder}/" "${PREFIX}/" at)
+  if(at EQUAL 0 AND IS_DIRECTORY "$ENV{DESTDIR}${folder}")
+    # rmdir removes a folder only when it is empty, hidden files included.
+    execute_process(COMMAND rmdir "$ENV{DESTDIR}${folder}" RESULT_VARIABLE kept ERROR_QUIET)
+    if(kept EQUAL 0)
+      message(STATUS "Removing ${folder}/")
     endif()
   endif()
 endforeach()
-file(REMOVE "${MANIFEST}")
+file(REMOVE "${MANIFEST}" "${build}/install_folders.txt")

@@ -19,7 +19,8 @@ hardened() {
     readelf -sW --dyn-syms "$1" | grep -q __stack_chk_fail || fail "$1 has no stack protector"
 }
 
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
+# A relative prefix, which cmake takes from the current folder.
+(cd "$work" && cmake --install "$build" --prefix prefix >/dev/null)
 runs_example "$work/prefix/bin/mavek-tally"
 hardened "$work/prefix/bin/mavek-tally"
 MANPATH=$work/prefix/share/man man -w mavek-tally | grep -qx "$work/prefix/share/man/man1/mavek-tally.1.gz" ||
@@ -27,6 +28,10 @@ MANPATH=$work/prefix/share/man man -w mavek-tally | grep -qx "$work/prefix/share
 # That manifest lists another prefix than the build's: uninstall refuses it and removes nothing.
 if cmake --build "$build" --target uninstall >/dev/null 2>&1; then fail "uninstall took another prefix's manifest"; fi
 test -x "$work/prefix/bin/mavek-tally" || fail "a refused uninstall removed files"
+# Named by the same relative prefix, it is removed, with every folder that the install made.
+(cd "$work" && cmake -DMANIFEST="$build/install_manifest.txt" -DPREFIX=prefix -P "$source/cmake/uninstall.cmake") \
+    >/dev/null || fail "uninstall of a relative prefix"
+test ! -e "$work/prefix" || fail "uninstall left $(find "$work/prefix")"
 
 # Installed to the build's prefix, staged, and uninstalled again: nothing is left.
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
@@ -34,8 +39,10 @@ DESTDIR=$work/stage cmake --install "$build" >/dev/null
 test -f "$work/stage$prefix/share/man/man1/mavek-tally.1.gz" || fail "DESTDIR ignored for the manual"
 runs_example "$work/stage$prefix/bin/mavek-tally" "$work/stage$prefix/share/doc/mavek-tally/examples"
 DESTDIR=$work/stage cmake --build "$build" --target uninstall >/dev/null || fail "uninstall"
-left=$(find "$work/stage" -type f)
-test -z "$left" || fail "uninstall left $left"
+test ! -e "$work/stage$prefix" || fail "uninstall left $(find "$work/stage$prefix")"
+# The manual names the examples where this prefix puts them.
+grep -qF "$(echo "$prefix/share/doc/mavek-tally/examples/" | sed 's/-/\\-/g')" "$build/man/mavek-tally.1" ||
+    fail "the manual names another folder for the examples"
 
 (cd "$build" && cpack -G DEB -B "$work/package" >/dev/null) || fail "cpack"
 deb=$work/package/mavek-tally_${version}_$(dpkg --print-architecture).deb

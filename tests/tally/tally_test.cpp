@@ -155,7 +155,7 @@ TEST_P(on_path, hashes_the_bytes_as_the_model_does_and_tells_every_changed_byte)
         return scan_pass(input, alone, {.block_size = block_size, .path = GetParam(), .key = &test_key()});
     };
     const std::size_t lengths[] = {1, 63, 64, 65, 65536, 65537, bytes.size()};
-    const std::size_t block_sizes[] = {1, 7, 64, 65, 4096, 65537, default_block_size};
+    const std::size_t block_sizes[] = {1, 7, 64, 65, 4096, 65537, 65600, default_block_size};
     for (const std::size_t length : lengths) {
         SCOPED_TRACE(std::to_string(length) + " bytes");
         const std::string start = bytes.substr(0, length);
