@@ -18,7 +18,7 @@ namespace {
 constexpr std::int64_t second = 1'000'000'000;
 constexpr std::int64_t quiet_start = second;     // a shorter run shows nothing
 constexpr std::int64_t redraw_every = second / 4;
-constexpr std::size_t columns = 79;              // at most, where the width is not known
+constexpr std::size_t columns = 79;              // at most, on any terminal, and where the width is not known
 
 std::int64_t monotonic_now() {
     timespec now{};

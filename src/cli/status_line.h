@@ -1,8 +1,9 @@
 // A status line on a terminal during a long run: which reading, or the
-// report, how far, how fast, and how long is left. It is drawn only on
-// standard error, only when that is a terminal, only once the run has lasted
-// a second, at most four times a second, and erased before anything else
-// reaches the terminal, so that what the run leaves there is unchanged.
+// report, how far, how fast, and how long is left of that stage. It is
+// drawn only on standard error, only when that is a terminal, only once the
+// run has lasted a second, at most four times a second, and erased before
+// anything else reaches the terminal, so that what the run leaves there is
+// unchanged.
 // No thread, no timer, no signal: the clock is read between blocks.
 #pragma once
 

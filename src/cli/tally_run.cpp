@@ -125,7 +125,8 @@ message_line& operator<<(message_line& line, escaped path) {
     return line;
 }
 
-// The one place where a failure becomes words.
+// The words of each failure on standard error; tally_run writes the two
+// load-failure lines that scripts read on standard output.
 void describe(message_line& line, const tally_error& error, std::string_view path) {
     const std::string_view reason = std::strerror(error.system_error);
     switch (error.fault) {
