@@ -120,21 +120,6 @@ void draw(status_line& status, std::uint64_t done, std::int64_t now) {
     status.shown = status.terminal >= 0;
 }
 
-}  // namespace
-
-status_line make_status_line(int terminal, int output) {
-    status_line status;
-    if (::isatty(terminal) != 1) return status;
-    struct stat terminal_status, output_status;
-    status.terminal = terminal;
-    status.output_on_terminal = ::isatty(output) == 1 && ::fstat(terminal, &terminal_status) == 0 &&
-                                ::fstat(output, &output_status) == 0 &&
-                                terminal_status.st_rdev == output_status.st_rdev;
-    status.stage_started = monotonic_now();
-    status.next_draw = status.stage_started + quiet_start;
-    return status;
-}
-
 void status_stage(status_line& status, run_stage stage, std::uint64_t total) {
     if (status.terminal < 0) return;
     status.stage = stage;
@@ -150,6 +135,21 @@ void status_progress(status_line& status, std::uint64_t done) {
     if (now < status.next_draw) return;
     status.next_draw = now + redraw_every;
     draw(status, done, now);
+}
+
+}  // namespace
+
+status_line make_status_line(int terminal, int output) {
+    status_line status;
+    if (::isatty(terminal) != 1) return status;
+    struct stat terminal_status, output_status;
+    status.terminal = terminal;
+    status.output_on_terminal = ::isatty(output) == 1 && ::fstat(terminal, &terminal_status) == 0 &&
+                                ::fstat(output, &output_status) == 0 &&
+                                terminal_status.st_rdev == output_status.st_rdev;
+    status.stage_started = monotonic_now();
+    status.next_draw = status.stage_started + quiet_start;
+    return status;
 }
 
 void status_tell(void* status, run_stage stage, std::uint64_t done, std::uint64_t total) {

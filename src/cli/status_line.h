@@ -26,13 +26,8 @@ struct status_line {
 // A status line for this run: drawn on `terminal` if it is one, never otherwise.
 status_line make_status_line(int terminal, int output);
 
-void status_stage(status_line& status, run_stage stage, std::uint64_t total);
-
-// How far the stage has come: bytes read, or the value reported. Cheap when
-// nothing is to be drawn.
-void status_progress(status_line& status, std::uint64_t done);
-
-// The run_progress of a status line: a stage starts when done is 0.
+// The run_progress of a status line: a stage starts when done is 0; then it
+// is told how far the stage has come, cheaply when nothing is to be drawn.
 void status_tell(void* status, run_stage stage, std::uint64_t done, std::uint64_t total);
 
 // Takes the line off the terminal, if it is there.

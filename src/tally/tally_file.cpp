@@ -148,7 +148,8 @@ bool grow_high(tally_table& table) {
 
 std::int32_t largest_counted(const tally_table& table) {
     // The largest value counted is in the last page: the table grows to it.
-    for (std::uint64_t value = table.size; value-- > std::max(table.size, page_counters + 1) - page_counters;)
+    const std::uint64_t last_page = table.size > page_counters ? table.size - page_counters : 1;
+    for (std::uint64_t value = table.size; value-- > last_page;)
         if (count_of(table, static_cast<std::uint32_t>(value)) != 0) return static_cast<std::int32_t>(value);
     return 0;
 }

@@ -45,8 +45,7 @@ inline visits model_visits(std::string_view bytes) {
 constexpr std::uint64_t model_prime = (std::uint64_t{1} << 61) - 1;
 inline std::uint64_t model_times(std::uint64_t a, std::uint64_t b) {
     std::uint64_t product = 0;
-    for (a %= model_prime; b != 0; b >>= 1, a = a * 2 % model_prime)
-        if (b & 1) product = (product + a) % model_prime;
+    for (a %= model_prime; b != 0; b >>= 1, a = a * 2 % model_prime) product = (product + (b & 1) * a) % model_prime;
     return product;
 }
 

@@ -28,15 +28,19 @@ int memory_file(const std::string& bytes) {
     return file;
 }
 
+std::string repeat(std::string_view text, int times) {
+    std::string bytes;
+    while (times-- > 0) bytes += text;
+    return bytes;
+}
+
 TEST(token_value, reads_a_leading_decimal_number_as_strtol_does) {
-    // clang-format off
     const std::pair<std::string, std::int32_t> cases[] = {
         {"12abc", 12}, {"abc", 0}, {"", 0}, {"+7", 7}, {"-3", -3}, {"007", 7}, {"3.9", 3}, {"0x1F", 0}, {"+-5", 0},
         {"1\0""2"s, 1}, {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX}, {"4294967297", INT32_MAX},
         {"99999999999999999999999", INT32_MAX}, {"18446744073709551617", INT32_MAX}, {"-2147483648", INT32_MIN},
         {"-2147483649", INT32_MIN},
     };
-    // clang-format on
     for (const auto& [token, value] : cases) EXPECT_EQ(token_value(token), value) << '"' << token << '"';
 }
 
@@ -88,16 +92,14 @@ INSTANTIATE_TEST_SUITE_P(scan, on_path, ::testing::Values(scan_path::portable, s
 // 4096 bytes; a small one also at block sizes down to one byte, so that
 // every token and line end falls across a block's edge.
 TEST_P(on_path, reads_every_byte_at_every_place_as_the_model_does) {
-    // clang-format off
     std::vector<std::string> files = {
         "", "5\n", "3\n5\n5\n", "5\n\n2\n", "\n1\n2", " \t\n\v\f\r\n 9", "7\r\n8\r\n", "1\r2\r3\r",
         "  \t4 apples\n12\tdozen -3\n", "\0\0\n\0""5\n5"s,
         // A slice of line ends only, as many as it can hold; 33 line ends in a chunk, one past a half.
         std::string(5000, '\n') + "4\n",
-        [] { std::string b; for (int i = 0; i < 31; ++i) b += "1\n"; return b; }() + "\n\n2\n",
+        repeat("1\n", 31) + "\n\n2\n",
         // A line that waits across the edge of a 4096-byte block, after a group.
-        [] { std::string b; for (int i = 1; i < 1023; ++i) b += "1\n"; return b + "1" + std::string(2048, 'x'); }() +
-            "\n12\n3\n",
+        repeat("1\n", 1022) + "1" + std::string(2048, 'x') + "\n12\n3\n",
         // A line that waits past the end of a slice while a 40 KB line passes, between groups of lines; read
         // from anywhere but its start, the long line gives another value.
         "1\n2\n3\n4\n5\n6\n7\n8\n9\n6" + std::string(40000, 'x') + "\n5\n1\n2\n3\n4\n5\n6\n7\n8\n",
@@ -114,7 +116,6 @@ TEST_P(on_path, reads_every_byte_at_every_place_as_the_model_does) {
         std::string& lines = files.emplace_back();
         for (std::size_t line = 0; line < 64; ++line) lines += std::to_string(line == at ? 1024 : line % 10) + "\n";
     }
-    // clang-format on
     for (std::size_t row = 0; row < files.size(); ++row) {
         const std::string& bytes = files[row];
         const int input = memory_file(bytes);
@@ -287,13 +288,10 @@ TEST(count_values, counts_and_prints_past_32_bits) {
         {"2\n", UINT32_MAX, UINT32_MAX, UINT32_MAX, "1 18446744073709551615\n2 4294967296\n"},
         // Lines enough to be counted many at a time on the widest path, and a
         // wrap among them, or on the last of them.
-        {[] { std::string b; for (int i = 0; i < 8; ++i) b += "1\n2\n"; return b; }(), UINT32_MAX - 2, 5, 0,
-         "1 4294967301\n2 13\n"},
-        {[] { std::string b; for (int i = 0; i < 16; ++i) b += "1\n"; return b; }(), UINT32_MAX - 15, 0, 0,
-         "1 4294967296\n2 0\n"},
+        {repeat("1\n2\n", 8), UINT32_MAX - 2, 5, 0, "1 4294967301\n2 13\n"},
+        {repeat("1\n", 16), UINT32_MAX - 15, 0, 0, "1 4294967296\n2 0\n"},
         // The same many at a time after lines without a number, as far into the file as they are many.
-        {[] { std::string b; for (int i = 0; i < 32; ++i) b += i < 16 ? "x\n" : "1\n"; return b; }(), UINT32_MAX - 15,
-         0, 0, "1 4294967296\n2 0\n"},
+        {repeat("x\n", 16) + repeat("1\n", 16), UINT32_MAX - 15, 0, 0, "1 4294967296\n2 0\n"},
     };
     for (const auto& [bytes, start_1, start_2, high_1, report] : rows) {
         const int input = memory_file(bytes), output = memory_file("");
