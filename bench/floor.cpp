@@ -48,7 +48,7 @@ std::uint64_t newlines_in(const char* bytes, std::size_t size) {
 
 int main(int argc, char** argv) {
     const int input = argc == 2 ? ::open(argv[1], O_RDONLY | O_CLOEXEC) : -1;
-    const auto block = mavek::make_block(mavek::default_block_size);
+    const auto block = mavek::make_block(mavek::default_block_size());
     if (input < 0 || !block) {
         std::fputs("usage: floor FILE\n", stderr);
         return 2;
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
     for (int reading = 1; reading <= 2; ++reading) {
         std::uint64_t newlines = 0;
         if (mavek::rewind_input(input)) return std::perror("floor"), 1;
-        for (ssize_t got; (got = mavek::read_block(input, block.get(), mavek::default_block_size)) != 0;) {
+        for (ssize_t got; (got = mavek::read_block(input, block.get(), mavek::default_block_size())) != 0;) {
             if (got < 0) return std::perror("floor"), 1;
             newlines += newlines_in(block.get(), static_cast<std::size_t>(got));
         }

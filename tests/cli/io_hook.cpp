@@ -14,6 +14,7 @@
 //                    write or poll) fail with RESULT (EINTR or EAGAIN), or take
 //                    nothing and give no error (RESULT 0), from the point
 //                    of MAVEK_HOOK_AT if one is given
+//   MAVEK_HOOK_L2    "N": the system says each core's L2 cache holds N bytes
 //
 // The hook takes itself out of the environment, so the command's shell and
 // anything it starts run without it.
@@ -49,6 +50,7 @@ struct hook {
     int input = -1;          // the descriptor last rewound to 0
     std::uint64_t position = 0;
     long long clock_step = -1;  // nanoseconds a call, or -1: the real clock
+    long l2 = -1;               // bytes, or -1: the system's answer
     long calls = 0;          // reads and writes so far
     struct fault {
         std::string call, result;
@@ -74,12 +76,14 @@ hook& the_hook() {
         while (words >> offset >> equals >> byte) h.pokes.emplace_back(offset, static_cast<unsigned char>(byte));
     }
     if (const char* clock = std::getenv("MAVEK_HOOK_CLOCK")) h.clock_step = std::llround(std::atof(clock) * 1e9);
+    if (const char* l2 = std::getenv("MAVEK_HOOK_L2")) h.l2 = std::atol(l2);
     if (const char* fail = std::getenv("MAVEK_HOOK_FAIL")) {
         std::istringstream words(fail);
         for (hook::fault f; words >> f.call >> f.result >> f.count;) h.faults.push_back(f);
     }
     for (const char* name :
-         {"LD_PRELOAD", "MAVEK_HOOK_AT", "MAVEK_HOOK_RUN", "MAVEK_HOOK_POKE", "MAVEK_HOOK_CLOCK", "MAVEK_HOOK_FAIL"})
+         {"LD_PRELOAD", "MAVEK_HOOK_AT", "MAVEK_HOOK_RUN", "MAVEK_HOOK_POKE", "MAVEK_HOOK_CLOCK", "MAVEK_HOOK_FAIL",
+          "MAVEK_HOOK_L2"})
         ::unsetenv(name);
 }
 
@@ -166,6 +170,12 @@ int clock_gettime(clockid_t clock, struct timespec* now) {
     const long long at = h.clock_step * h.calls;
     *now = {.tv_sec = static_cast<time_t>(at / 1'000'000'000), .tv_nsec = static_cast<long>(at % 1'000'000'000)};
     return 0;
+}
+
+long sysconf(int name) {
+    static const auto real = next<long (*)(int)>("sysconf");
+    const hook& h = the_hook();
+    return name == _SC_LEVEL2_CACHE_SIZE && h.l2 >= 0 ? h.l2 : real(name);
 }
 
 off_t lseek(int fd, off_t offset, int whence) {

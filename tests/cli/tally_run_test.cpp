@@ -336,12 +336,13 @@ TEST(mavek_tally, reports_nothing_from_a_file_that_changed_while_it_was_read) {
 
 // One byte of the second reading other than the file holds, at every place
 // near an edge that the hash or the reads draw: the first and last bytes of
-// the file and of its 64 KiB units, whose edges the read blocks share. Every such
-// reading is refused, though most of the changes move no value: a byte of a
-// comment, a zero's place taken. One shell runs them all, on every build.
+// the file and of its 64 KiB units, whose edges the read blocks share (256 KiB
+// blocks, as a cache of 576 KiB makes them). Every such reading is refused,
+// though most of the changes move no value: a byte of a comment, a zero's
+// place taken. One shell runs them all, on every build.
 TEST(mavek_tally, refuses_a_second_reading_with_any_byte_changed) {
     std::string input;
-    for (int line = 0; input.size() < (1 << 20) + 100; ++line) input += std::to_string(line % 97) + "\tbag\n";
+    for (int line = 0; input.size() < (5 << 16) + 100; ++line) input += std::to_string(line % 97) + "\tbag\n";
     std::string places;
     for (std::size_t at = 0; at < input.size(); ++at)
         if (at < 64 || at % 65536 < 8 || at % 65536 > 65536 - 8 || at + 64 > input.size())
@@ -351,9 +352,9 @@ TEST(mavek_tally, refuses_a_second_reading_with_any_byte_changed) {
     for (const std::string& tool : every_build()) {
         // Prints each place whose change was not refused.
         const std::string loop = "cd '" + folder.dir.string() + "' && for at in" + places +
-                                 "; do " + time_limit + "env " + preload + "MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE=$at=120 " +
-                                 tool + " input >/dev/null 2>stderr; [ \"$(cat stderr)\" = " +
-                                 "'error; input changed while it was read' ] || echo $at; done >stdout";
+                                 "; do " + time_limit + "env " + preload + "MAVEK_HOOK_L2=589824 MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE=$at=120 " +
+                                 tool + " input >/dev/null 2>stderr; read -r said <stderr; " +
+                                 "[ \"$said\" = 'error; input changed while it was read' ] || echo $at; done >stdout";
         ASSERT_EQ(std::system(loop.c_str()), 0);
         EXPECT_EQ(read_file(folder.dir / "stdout"), "") << tool;
     }
@@ -387,7 +388,8 @@ std::string screen_after(const std::string& bytes) {
 // terminal, never wider than the terminal less one column, so that it never
 // wraps. The hooked clock makes every read and write last as long as a row
 // says, or (0) stands still, so that whether the run is long is decided by
-// what it does, not by the machine's speed. Standard output stays as it is,
+// what it does, not by the machine's speed; and a 2 MiB cache makes every
+// read 960 KiB. Standard output stays as it is,
 // and the screen is left as without the line.
 TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
 #if defined(MAVEK_TALLY_EMULATED)
@@ -439,7 +441,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
     const run_folder folder;
     for (const auto& r : rows) {
         const run_case c = {.args = r.args, .input = r.input, .out_to = r.out_to, .hole = r.hole,
-                            .hook = "MAVEK_HOOK_CLOCK=" + r.clock, .columns = r.columns};
+                            .hook = "MAVEK_HOOK_L2=2097152 MAVEK_HOOK_CLOCK=" + r.clock, .columns = r.columns};
         folder.write_input(c);
         const auto [out, shown, status] = run_tool(c, folder.dir);
         EXPECT_EQ(std::tuple(out, screen_after(shown), status), std::tuple(r.out, r.screen, r.status))

@@ -120,7 +120,7 @@ TEST_P(on_path, reads_every_byte_at_every_place_as_the_model_does) {
         const std::string& bytes = files[row];
         const int input = memory_file(bytes);
         // One block for all of a file, but no larger: each pass makes its block anew.
-        std::vector<std::size_t> block_sizes = {4096, std::min(default_block_size, bytes.size() / 4096 * 4096 + 8192)};
+        std::vector<std::size_t> block_sizes = {4096, std::min(default_block_size(), bytes.size() / 4096 * 4096 + 8192)};
         if (bytes.size() < 300) block_sizes.insert(block_sizes.end(), {1, 2, 3, 7, 61});
         for (const std::size_t block_size : block_sizes) {
             SCOPED_TRACE("file " + std::to_string(row) + " of " + std::to_string(bytes.size()) + " bytes, block size " +
@@ -156,7 +156,7 @@ TEST_P(on_path, hashes_the_bytes_as_the_model_does_and_tells_every_changed_byte)
         return scan_pass(input, alone, {.block_size = block_size, .path = GetParam(), .key = &test_key()});
     };
     const std::size_t lengths[] = {1, 63, 64, 65, 65536, 65537, bytes.size()};
-    const std::size_t block_sizes[] = {1, 7, 64, 65, 4096, 65537, 65600, default_block_size};
+    const std::size_t block_sizes[] = {1, 7, 64, 65, 4096, 65537, 65600, default_block_size()};
     for (const std::size_t length : lengths) {
         SCOPED_TRACE(std::to_string(length) + " bytes");
         const std::string start = bytes.substr(0, length);
@@ -168,12 +168,12 @@ TEST_P(on_path, hashes_the_bytes_as_the_model_does_and_tells_every_changed_byte)
         ::close(input);
     }
     const int input = memory_file(bytes);
-    const std::uint64_t original = hash_of(input, default_block_size).hash;
+    const std::uint64_t original = hash_of(input, default_block_size()).hash;
     for (std::size_t at = 0; at < bytes.size(); ++at) {
         if (at >= 256 && at % 65536 >= 128 && at % 65536 <= 65536 - 128 && at + 200 <= bytes.size()) continue;
         const char changed = static_cast<char>(bytes[at] ^ (1 << at % 8));
         ASSERT_EQ(::pwrite(input, &changed, 1, static_cast<off_t>(at)), 1);
-        ASSERT_NE(hash_of(input, default_block_size).hash, original) << "byte " << at;
+        ASSERT_NE(hash_of(input, default_block_size()).hash, original) << "byte " << at;
         ASSERT_EQ(::pwrite(input, &bytes[at], 1, static_cast<off_t>(at)), 1);
     }
     ::close(input);
