@@ -63,7 +63,9 @@ constexpr std::uint64_t multiply_mod_prime(std::uint64_t a, std::uint64_t b) {
 }
 
 // NH of `bytes` bytes at m, a multiple of step_bytes, with the key's words
-// from k on.
+// from k on. A loop takes one step of 64 bytes, into one sum for each vector
+// of it, so that no sum waits on the one before: two sums for AVX2 and four
+// for SSE2 and NEON hash twice as fast as one.
 template <scan_path path>
 std::uint64_t nh_sum(const char* m, const std::uint32_t* k, std::size_t bytes);
 
@@ -73,25 +75,35 @@ inline std::uint64_t nh_sum<scan_path::portable>(const char* m, const std::uint3
     // SSE2 is part of every x86-64 processor. pmuludq multiplies the low
     // words of two 64-bit lanes: each lane's words by the same swapped
     // (0xB1), on another port than a shift would take.
-    __m128i sum = _mm_setzero_si128();
-    for (std::size_t at = 0; at < bytes; at += 16) {
-        const __m128i words = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m + at)),
-                                            _mm_load_si128(reinterpret_cast<const __m128i*>(k + at / 4)));
-        sum = _mm_add_epi64(sum, _mm_mul_epu32(words, _mm_shuffle_epi32(words, 0xB1)));
+    __m128i sum[4] = {};
+    for (std::size_t at = 0; at < bytes; at += step_bytes) {
+#pragma GCC unroll 4
+        for (std::size_t v = 0; v < 4; ++v) {
+            const __m128i words =
+                _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m + at + 16 * v)),
+                              _mm_load_si128(reinterpret_cast<const __m128i*>(k + at / 4 + 4 * v)));
+            sum[v] = _mm_add_epi64(sum[v], _mm_mul_epu32(words, _mm_shuffle_epi32(words, 0xB1)));
+        }
     }
     alignas(16) std::uint64_t lanes[2];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sum);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes),
+                    _mm_add_epi64(_mm_add_epi64(sum[0], sum[1]), _mm_add_epi64(sum[2], sum[3])));
     return lanes[0] + lanes[1];
 #elif defined(__ARM_NEON)
     // NEON is part of every arm64 processor: the even and odd words of four
     // narrowed apart, and multiplied into 64-bit lanes with one umlal.
-    uint64x2_t sum = vdupq_n_u64(0);
-    for (std::size_t at = 0; at < bytes; at += 16) {
-        const uint64x2_t words = vreinterpretq_u64_u32(
-            vaddq_u32(vreinterpretq_u32_u8(vld1q_u8(reinterpret_cast<const std::uint8_t*>(m + at))), vld1q_u32(k + at / 4)));
-        sum = vmlal_u32(sum, vmovn_u64(words), vshrn_n_u64(words, 32));
+    uint64x2_t sum[4] = {vdupq_n_u64(0), vdupq_n_u64(0), vdupq_n_u64(0), vdupq_n_u64(0)};
+    for (std::size_t at = 0; at < bytes; at += step_bytes) {
+#pragma GCC unroll 4
+        for (std::size_t v = 0; v < 4; ++v) {
+            const uint64x2_t words = vreinterpretq_u64_u32(
+                vaddq_u32(vreinterpretq_u32_u8(vld1q_u8(reinterpret_cast<const std::uint8_t*>(m + at + 16 * v))),
+                          vld1q_u32(k + at / 4 + 4 * v)));
+            sum[v] = vmlal_u32(sum[v], vmovn_u64(words), vshrn_n_u64(words, 32));
+        }
     }
-    return vgetq_lane_u64(sum, 0) + vgetq_lane_u64(sum, 1);
+    const uint64x2_t all = vaddq_u64(vaddq_u64(sum[0], sum[1]), vaddq_u64(sum[2], sum[3]));
+    return vgetq_lane_u64(all, 0) + vgetq_lane_u64(all, 1);
 #else
     std::uint64_t sum = 0;
     for (std::size_t at = 0; at < bytes; at += 8) {
@@ -107,14 +119,18 @@ inline std::uint64_t nh_sum<scan_path::portable>(const char* m, const std::uint3
 template <>
 [[gnu::target(MAVEK_AVX2_TARGET)]] inline std::uint64_t nh_sum<scan_path::avx2>(const char* m, const std::uint32_t* k,
                                                                                 std::size_t bytes) {
-    __m256i sum = _mm256_setzero_si256();
-    for (std::size_t at = 0; at < bytes; at += 32) {
-        const __m256i words = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + at)),
-                                               _mm256_load_si256(reinterpret_cast<const __m256i*>(k + at / 4)));
-        sum = _mm256_add_epi64(sum, _mm256_mul_epu32(words, _mm256_shuffle_epi32(words, 0xB1)));
+    __m256i sum[2] = {};
+    for (std::size_t at = 0; at < bytes; at += step_bytes) {
+#pragma GCC unroll 2
+        for (std::size_t v = 0; v < 2; ++v) {
+            const __m256i words =
+                _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + at + 32 * v)),
+                                 _mm256_load_si256(reinterpret_cast<const __m256i*>(k + at / 4 + 8 * v)));
+            sum[v] = _mm256_add_epi64(sum[v], _mm256_mul_epu32(words, _mm256_shuffle_epi32(words, 0xB1)));
+        }
     }
     alignas(32) std::uint64_t lanes[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi64(sum[0], sum[1]));
     return lanes[0] + lanes[1] + lanes[2] + lanes[3];
 }
 
@@ -123,7 +139,7 @@ template <>
                                                                                     const std::uint32_t* k,
                                                                                     std::size_t bytes) {
     __m512i sum = _mm512_setzero_si512();
-    for (std::size_t at = 0; at < bytes; at += 64) {
+    for (std::size_t at = 0; at < bytes; at += step_bytes) {
         const __m512i words = _mm512_add_epi32(_mm512_loadu_si512(m + at), _mm512_load_si512(k + at / 4));
         sum = _mm512_add_epi64(sum, _mm512_mul_epu32(words, _mm512_shuffle_epi32(words, _MM_PERM_CDAB)));
     }
