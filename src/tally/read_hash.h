@@ -79,9 +79,8 @@ inline std::uint64_t nh_sum<scan_path::portable>(const char* m, const std::uint3
     for (std::size_t at = 0; at < bytes; at += step_bytes) {
 #pragma GCC unroll 4
         for (std::size_t v = 0; v < 4; ++v) {
-            const __m128i words =
-                _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m + at + 16 * v)),
-                              _mm_load_si128(reinterpret_cast<const __m128i*>(k + at / 4 + 4 * v)));
+            const __m128i words = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m + at + 16 * v)),
+                                                _mm_load_si128(reinterpret_cast<const __m128i*>(k + at / 4 + 4 * v)));
             sum[v] = _mm_add_epi64(sum[v], _mm_mul_epu32(words, _mm_shuffle_epi32(words, 0xB1)));
         }
     }
@@ -155,9 +154,9 @@ template <>
 // of a read wait in `partial`.
 struct read_hash {
     const hash_key* key = nullptr;
-    std::uint64_t unit_sum = 0;       // NH of the open unit so far
-    std::size_t unit_at = 0;          // its bytes so far
-    std::uint64_t polynomial = 1;     // of the closed units, after a leading 1
+    std::uint64_t unit_sum = 0;    // NH of the open unit so far
+    std::size_t unit_at = 0;       // its bytes so far
+    std::uint64_t polynomial = 1;  // of the closed units, after a leading 1
     std::size_t partial_size = 0;
     alignas(64) char partial[step_bytes] = {};
 };

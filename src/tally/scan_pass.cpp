@@ -6,14 +6,15 @@
 
 namespace mavek {
 
+std::size_t block_size_for(long l2_bytes) {
+    constexpr long least = 256 * 1024, most = 960 * 1024;
+    if (l2_bytes <= 0) return most;
+    const long half = (l2_bytes - long{sizeof(hash_key)}) / 2 / long{unit_bytes} * long{unit_bytes};
+    return static_cast<std::size_t>(std::clamp(half, least, most));
+}
+
 std::size_t default_block_size() {
-    static const std::size_t size = [] {
-        constexpr long least = 256 * 1024, most = 960 * 1024;
-        const long cache = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
-        if (cache <= 0) return std::size_t{most};
-        const long half = (cache - long{sizeof(hash_key)}) / 2 / long{unit_bytes} * long{unit_bytes};
-        return static_cast<std::size_t>(std::clamp(half, least, most));
-    }();
+    static const std::size_t size = block_size_for(::sysconf(_SC_LEVEL2_CACHE_SIZE));
     return size;
 }
 

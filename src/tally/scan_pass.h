@@ -32,8 +32,9 @@ namespace mavek {
 // and the hash's key all stay in the core's L2 cache, where the scan and the
 // hash then find them (with 1 MiB of L2, 448 KiB blocks take a fifth less
 // time than 960 KiB ones). Whole units of the hash, from 256 to 960 KiB;
-// 960 KiB where the system does not tell: with the key, 1 MiB.
-std::size_t default_block_size();
+// 960 KiB where the system does not tell (0 or -1): with the key, 1 MiB.
+std::size_t block_size_for(long l2_bytes);
+std::size_t default_block_size();  // for this processor
 
 std::int32_t token_value(std::string_view token);
 
@@ -42,10 +43,10 @@ struct bytes_only {};
 
 // How a pass ended. Two passes over one unchanged file end alike.
 struct pass_end {
-    std::uint64_t bytes = 0;  // read from the input
-    std::uint64_t lines = 0;  // newline bytes read, where the lines were visited
-    std::uint64_t hash = 0;   // of the bytes, with the key of the options, if any
-    bool stopped = false;     // the visitor stopped it before the end
+    std::uint64_t bytes = 0;               // read from the input
+    std::uint64_t lines = 0;               // newline bytes read, where the lines were visited
+    std::uint64_t hash = 0;                // of the bytes, with the key of the options, if any
+    bool stopped = false;                  // the visitor stopped it before the end
     std::optional<tally_error> failure{};  // not_rewindable, out_of_memory or read_failed
 };
 
@@ -147,7 +148,7 @@ template <class Visitor>
 // compiler's own count.
 template <class Visitor>
 [[gnu::target("popcnt"), gnu::flatten]] pass_end scan_blocks_popcnt(int input, Visitor& visit,
-                                                                   const scan_options& options) {
+                                                                    const scan_options& options) {
     return scan_blocks<scan_path::portable>(input, visit, options);
 }
 
@@ -164,8 +165,8 @@ template <class Visitor>
 // block, whatever the length of a line. Every path gives the same visits
 // and the same hash.
 template <class Visitor>
-    requires line_visitor<Visitor> || std::same_as<Visitor, bytes_only>
-pass_end scan_pass(int input, Visitor& visit, const scan_options& options = {}) {
+requires line_visitor<Visitor> || std::same_as<Visitor, bytes_only> pass_end
+scan_pass(int input, Visitor& visit, const scan_options& options = {}) {
 #if defined(__x86_64__)
     const scan_path usable = std::min(options.path, fastest_scan_path());
     if (usable == scan_path::avx512) return scan_blocks_avx512(input, visit, options);

@@ -174,8 +174,7 @@ int clock_gettime(clockid_t clock, struct timespec* now) {
 
 long sysconf(int name) {
     static const auto real = next<long (*)(int)>("sysconf");
-    const hook& h = the_hook();
-    return name == _SC_LEVEL2_CACHE_SIZE && h.l2 >= 0 ? h.l2 : real(name);
+    return name == _SC_LEVEL2_CACHE_SIZE && the_hook().l2 >= 0 ? the_hook().l2 : real(name);
 }
 
 off_t lseek(int fd, off_t offset, int whence) {

@@ -34,6 +34,15 @@ std::string repeat(std::string_view text, int times) {
     return bytes;
 }
 
+// Half of the L2 cache that the key (a little over 64 KiB) leaves, in whole 64 KiB units, from 256
+// to 960 KiB.
+TEST(block_size_for, fills_half_of_the_cache_the_key_leaves) {
+    const std::pair<long, std::size_t> cases[] = {{-1, 960}, {0, 960}, {256 << 10, 256}, {640 << 10, 256},
+        {704 << 10, 256}, {(704 << 10) + 128, 320}, {1 << 20, 448}, {1280 << 10, 576}, {(2 << 20) - 1, 960},
+        {2 << 20, 960}, {32 << 20, 960}};
+    for (const auto& [l2, kib] : cases) EXPECT_EQ(block_size_for(l2), kib << 10) << l2;
+}
+
 TEST(token_value, reads_a_leading_decimal_number_as_strtol_does) {
     const std::pair<std::string, std::int32_t> cases[] = {
         {"12abc", 12}, {"abc", 0}, {"", 0}, {"+7", 7}, {"-3", -3}, {"007", 7}, {"3.9", 3}, {"0x1F", 0}, {"+-5", 0},
