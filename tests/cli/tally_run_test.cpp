@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
 #include <filesystem>
 #include <fstream>
 #include <span>
-#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -28,9 +28,8 @@ namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 std::string read_file(const fs::path& path) {
-    std::ostringstream bytes;
-    bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str();
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 struct run_case {
@@ -462,19 +461,20 @@ TEST(mavek_tally, ends_in_order_under_any_address_space_limit) {
     if (!address_space_limits) GTEST_SKIP() << "this build cannot start under a limit on its address space";
     const run_folder folder;
     const std::string no_block = "error; out of memory\n";
-    struct limited {
-        run_case unlimited;
-        std::string other_error{};  // what too little memory may say besides no_block
+    // Too little memory for the block, or for the counter of one of the file's values: the table is
+    // mapped last, so a limit that leaves room for the block may leave none for its first page.
+    const auto short_of_memory = [&](const run_case& c, const std::string& err) {
+        const std::string table = "error; largest value ", more = " needs more memory than is available\n";
+        if (err == no_block || !err.starts_with(table) || !err.ends_with(more)) return err == no_block;
+        const std::string value = err.substr(table.size(), err.size() - table.size() - more.size());
+        return ("\n" + c.input).find("\n" + value + "\n") != std::string::npos;
     };
-    // clang-format off
-    limited cases[] = {
-        {{"input", "3\n5\n5\n", go + "1 0\n2 0\n3 1\n4 0\n5 2\n", "", 0}},
-        {{"input", "1\n-2\n", go, "error; line 2: negative value -2\n", 1}},
-        {{"input", "1000000\n", report_of(1000000), "", 0},  // a table of a few MB
-         "error; largest value 1000000 needs more memory than is available\n"},
+    run_case cases[] = {
+        {"input", "3\n5\n5\n", go + "1 0\n2 0\n3 1\n4 0\n5 2\n", "", 0},
+        {"input", "1\n-2\n", go, "error; line 2: negative value -2\n", 1},
+        {"input", "1000000\n", report_of(1000000), "", 0},  // a table of a few MB
     };
-    // clang-format on
-    for (auto& [c, other_error] : cases) {
+    for (auto& c : cases) {
         folder.write_input(c);
         const auto run_in = [&](int kib) {
             c.setup = "ulimit -v " + std::to_string(kib) + ";";
@@ -493,8 +493,8 @@ TEST(mavek_tally, ends_in_order_under_any_address_space_limit) {
             const auto [out, err, status] = run_in(kib);
             done = std::tuple(out, err, status) == std::tuple(c.out, c.err, c.status);
             no_block_seen = no_block_seen || err == no_block;
-            const bool short_of_memory = status == 1 && out == go && (err == no_block || err == other_error);
-            EXPECT_TRUE(done || short_of_memory) << kib << " KiB: status " << status << ", " << err;
+            EXPECT_TRUE(done || (status == 1 && out == go && short_of_memory(c, err)))
+                << kib << " KiB: status " << status << ", " << err;
         }
         EXPECT_TRUE(done && no_block_seen) << c.input;
     }

@@ -34,8 +34,7 @@ std::string repeat(std::string_view text, int times) {
     return bytes;
 }
 
-// Half of the L2 cache that the key (a little over 64 KiB) leaves, in whole 64 KiB units, from 256
-// to 960 KiB.
+// Half the L2 that the key (64 KiB and a little) leaves, in whole 64 KiB units, 256 to 960 KiB.
 TEST(block_size_for, fills_half_of_the_cache_the_key_leaves) {
     const std::pair<long, std::size_t> cases[] = {{-1, 960}, {0, 960}, {256 << 10, 256}, {640 << 10, 256},
         {704 << 10, 256}, {(704 << 10) + 128, 320}, {1 << 20, 448}, {1280 << 10, 576}, {(2 << 20) - 1, 960},
