@@ -43,10 +43,10 @@ struct bytes_only {};
 
 // How a pass ended. Two passes over one unchanged file end alike.
 struct pass_end {
-    std::uint64_t bytes = 0;               // read from the input
-    std::uint64_t lines = 0;               // newline bytes read, where the lines were visited
-    std::uint64_t hash = 0;                // of the bytes, with the key of the options, if any
-    bool stopped = false;                  // the visitor stopped it before the end
+    std::uint64_t bytes = 0;  // read from the input
+    std::uint64_t lines = 0;  // newline bytes read, where the lines were visited
+    std::uint64_t hash = 0;   // of the bytes, with the key of the options, if any
+    bool stopped = false;     // the visitor stopped it before the end
     std::optional<tally_error> failure{};  // not_rewindable, out_of_memory or read_failed
 };
 
@@ -148,7 +148,7 @@ template <class Visitor>
 // compiler's own count.
 template <class Visitor>
 [[gnu::target("popcnt"), gnu::flatten]] pass_end scan_blocks_popcnt(int input, Visitor& visit,
-                                                                    const scan_options& options) {
+                                                                   const scan_options& options) {
     return scan_blocks<scan_path::portable>(input, visit, options);
 }
 
@@ -165,8 +165,8 @@ template <class Visitor>
 // block, whatever the length of a line. Every path gives the same visits
 // and the same hash.
 template <class Visitor>
-requires line_visitor<Visitor> || std::same_as<Visitor, bytes_only> pass_end
-scan_pass(int input, Visitor& visit, const scan_options& options = {}) {
+    requires line_visitor<Visitor> || std::same_as<Visitor, bytes_only>
+pass_end scan_pass(int input, Visitor& visit, const scan_options& options = {}) {
 #if defined(__x86_64__)
     const scan_path usable = std::min(options.path, fastest_scan_path());
     if (usable == scan_path::avx512) return scan_blocks_avx512(input, visit, options);
