@@ -350,8 +350,8 @@ TEST(mavek_tally, refuses_a_second_reading_with_any_byte_changed) {
     folder.write_input({.args = "", .input = input});
     for (const std::string& tool : every_build()) {
         // Prints each place whose change was not refused.
-        const std::string loop = "cd '" + folder.dir.string() + "' && for at in" + places +
-                                 "; do " + time_limit + "env " + preload + "MAVEK_HOOK_L2=589824 MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE=$at=120 " +
+        const std::string loop = "cd '" + folder.dir.string() + "' && for at in" + places + "; do " + time_limit +
+                                 "env " + preload + "MAVEK_HOOK_L2=589824 MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE=$at=120 " +
                                  tool + " input >/dev/null 2>stderr; read -r said <stderr; " +
                                  "[ \"$said\" = 'error; input changed while it was read' ] || echo $at; done >stdout";
         ASSERT_EQ(std::system(loop.c_str()), 0);
