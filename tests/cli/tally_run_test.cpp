@@ -430,7 +430,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         {"\n8000\n", "1", "", "", report_8000, {"/s\x1b[K\rreading 2 of 2: "}, {"report:"}},
         {"\n-3\n", "1", ">stdout", go, "error; line 2: negative value -3\n", {"\rreading 1 of 2: "}, {}, 1},
         {"\n3\n", "0", ">stdout", report_3, "", {}, {"\r"}},  // a run that lasts no time shows nothing at all
-        // Quiet for a second from the status line's start, not from the clock's: the progress line's write takes 0.25 s.
+        // Quiet for a second from the status line's start, not the clock's zero: writing the progress line took 0.25 s.
         {"\n3\n", "0.25", ">stdout", report_3, "", {}, {"reading"}, 0, 80, "input", 0},
         // A terminal that refuses a line (it takes nothing) is written no more, on no descriptor.
         {"\n3\n", "1 MAVEK_HOOK_AT='read 1' MAVEK_HOOK_FAIL='write 0 1'", ">stdout", report_3, "", {}, {"reading"}},
