@@ -56,11 +56,21 @@ inline void group_starts(const std::int16_t* ends, line_starts& before, line_sta
 
 // The words of four lines, from four loads: AVX2's gather was a fifth slower
 // than they are on the processor we measured (AMD Zen 4).
-[[gnu::target(MAVEK_AVX2_TARGET)]] inline __m256i gather_words(const char* base, const std::int64_t* starts) {
+[[gnu::target(MAVEK_AVX2_TARGET)]] inline __m256i four_words(const char* base, const std::int64_t* starts) {
     const auto word = [&](int k) { return static_cast<long long>(load_word(base + starts[k])); };
     const __m128i low = _mm_insert_epi64(_mm_cvtsi64_si128(word(0)), word(1), 1);
     const __m128i high = _mm_insert_epi64(_mm_cvtsi64_si128(word(2)), word(3), 1);
     return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+}
+
+// Where the lines' digits start, past the padding that `at` marks
+// (digit_starts): lane k at the lowest bit of its byte, or where it started
+// if it has none (and so stays not plain).
+inline line_starts past_padding(const line_starts& starts, std::uint64_t at) {
+    line_starts digits;
+    for (unsigned k = 0; k < 8; ++k)
+        digits.at[k] = starts.at[k] + (__builtin_ctzll((at >> 8 * k & 0xFF) | 0x100) & 7);
+    return digits;
 }
 
 // The values of the plain numbers that four words start with (plain_value
@@ -107,7 +117,7 @@ inline void group_starts(const std::int16_t* ends, line_starts& before, line_sta
 // (digit_starts). Bit k of the result says whether lane k holds a plain number.
 [[gnu::target(MAVEK_AVX2_TARGET)]] inline unsigned group_values(const char* slice, const line_starts& starts,
                                                                 lane_pair& values) {
-    const __m256i low = gather_words(slice, starts.at), high = gather_words(slice, starts.at + 4);
+    const __m256i low = four_words(slice, starts.at), high = four_words(slice, starts.at + 4);
     const unsigned plain = plain_values(low, values.low) | plain_values(high, values.high) << 4;
     if (plain == 0xFF) [[likely]] return plain;
     const auto both = [](std::uint64_t low_bits, std::uint64_t high_bits) { return low_bits | high_bits << 32; };
@@ -115,13 +125,9 @@ inline void group_starts(const std::int16_t* ends, line_starts& before, line_sta
         digit_starts(both(space_bits(low), space_bits(high)),
                      both(byte_bits(low, _mm256_set1_epi8('+')), byte_bits(high, _mm256_set1_epi8('+'))),
                      both(byte_bits(low, _mm256_set1_epi8('0')), byte_bits(high, _mm256_set1_epi8('0'))));
-    // Lane k starts its digits at the lowest bit of its byte of `at`, or
-    // where it started before if it has none (and so stays not plain).
-    line_starts digits;
-    for (unsigned k = 0; k < 8; ++k)
-        digits.at[k] = starts.at[k] + (__builtin_ctzll((at >> 8 * k & 0xFF) | 0x100) & 7);
-    return plain_values(gather_words(slice, digits.at), values.low) |
-           plain_values(gather_words(slice, digits.at + 4), values.high) << 4;
+    const line_starts digits = past_padding(starts, at);
+    return plain_values(four_words(slice, digits.at), values.low) |
+           plain_values(four_words(slice, digits.at + 4), values.high) << 4;
 }
 
 // Plain values are below 2^31, so the signed compare, the only one AVX2 has, will do.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tally/kernel/avx2_steps.h"
 #include "tally/kernel/cpu_paths.h"
 #include "tally/kernel/line_ends.h"
 #include "tally/kernel/word_digits.h"
@@ -18,25 +19,17 @@ template <>
     return _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
 }
 
-// The 8-byte words at base + starts[k], in one gather. Written out, because
-// the compiler sets the gather's mask with an instruction that waits for the
-// gather before: that made each group wait on the last, three times slower.
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline __m512i gather_words(const char* base, __m512i starts) {
-    __m512i words;
-    __mmask8 all;
-    asm("kmovb %[ones], %[all]\n\t"
-        "vpxorq %[words], %[words], %[words]\n\t"
-        "vpgatherqq (%[base], %[starts], 1), %[words]%{%[all]%}"
-        : [words] "=&v"(words), [all] "=&Yk"(all)
-        : [ones] "r"(0xFF), [base] "r"(base), [starts] "v"(starts)
-        : "memory");
-    return words;
+// The words of eight lines, from eight plain loads: AVX-512's gather took
+// twice as long as they do on the processor we measured (AMD Zen 5).
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline __m512i eight_words(const char* slice, const line_starts& starts) {
+    return _mm512_inserti64x4(_mm512_castsi256_si512(four_words(slice, starts.at)),
+                              four_words(slice, starts.at + 4), 1);
 }
 
 // The numbers of eight lines at once, plain_value eight at a time: lane k of
-// words holds the first 8 bytes of a line, lane k
-// of values gets the value of the plain number they start with, and bit k of
-// the result says whether there is one. A byte that is not a digit is marked
+// words holds the first 8 bytes of a line, lane k of values gets the value
+// of the plain number they start with, and bit k of the result says whether
+// there is one. A byte that is not a digit is marked
 // 0xFF, so the lowest set bit of a lane is at 8 × its digits, and shifting by
 // its leading zeros plus one right-aligns the digits (zeros come in behind).
 // Then pairs, quads and the value come from multiply-adds, as aligned_value
@@ -56,21 +49,6 @@ template <>
     return _mm512_test_epi64_mask(lowest, _mm512_set1_epi64(0x0101010101010100));
 }
 
-// The same for lines whose digits come after spaces, a plus sign or zeros
-// (digit_starts), from words read again where the digits start.
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline __mmask8 padded_values(const char* base, const __m512i& starts,
-                                                                   const __m512i& words, __m512i& values) {
-    // Whitespace but the newline, which ends the line.
-    const std::uint64_t space = (_mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8(' ')) |
-                                 _mm512_cmplt_epu8_mask(_mm512_sub_epi8(words, _mm512_set1_epi8('\t')),
-                                                        _mm512_set1_epi8('\r' - '\t' + 1))) &
-                                ~_mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('\n'));
-    const std::uint64_t at = digit_starts(space, _mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('+')),
-                                          _mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('0')));
-    const __m512i offset = _mm512_sad_epu8(
-        _mm512_maskz_mov_epi8(at, _mm512_set1_epi64(0x0706050403020100)), _mm512_setzero_si512());
-    return plain_values(gather_words(base, _mm512_add_epi64(starts, offset)), values);
-}
 // With AVX-512, each 64 bytes compress the offsets of their newlines in one
 // step, as bytes, which are then widened: one compress of 64 bytes costs half
 // of two of 32 16-bit offsets. 32 are written at once, 64 for more than 32.
@@ -96,27 +74,24 @@ template <>
     lanes = _mm512_set1_epi64(value);
 }
 
-// Where the group's lines start, from its eight line ends: one past the end
-// before each. `before` brings the end of the line before the group, in the
-// lane where this takes it, and takes the group's last.
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline void group_starts(const std::int16_t* ends, __m512i& before,
-                                                              __m512i& starts) {
-    const __m512i ends8 = _mm512_cvtepi16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ends)));
-    starts = _mm512_add_epi64(_mm512_alignr_epi64(ends8, before, 7), _mm512_set1_epi64(1));
-    before = ends8;
-}
-
-// The values of eight lines that start at `starts`: from one gather, and for
-// lines padded with spaces, a plus sign or zeros, from a second one past
-// them. Bit k of the result says whether lane k holds a plain number.
-[[gnu::target(MAVEK_AVX512_TARGET)]] inline unsigned group_values(const char* slice, const __m512i& starts,
+// The values of eight lines that start at `starts`, and for lines padded
+// with spaces, a plus sign or zeros, from words read again past them
+// (digit_starts). Bit k of the result says whether lane k holds a plain number.
+[[gnu::target(MAVEK_AVX512_TARGET)]] inline unsigned group_values(const char* slice, const line_starts& starts,
                                                                   __m512i& values) {
-    const __m512i words = gather_words(slice, starts);
+    const __m512i words = eight_words(slice, starts);
     const __mmask8 plain = plain_values(words, values);
     if (plain == 0xFF) [[likely]] return plain;
+    // Whitespace but the newline, which ends the line.
+    const std::uint64_t space = (_mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8(' ')) |
+                                 _mm512_cmplt_epu8_mask(_mm512_sub_epi8(words, _mm512_set1_epi8('\t')),
+                                                        _mm512_set1_epi8('\r' - '\t' + 1))) &
+                                ~_mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('\n'));
+    const std::uint64_t at = digit_starts(space, _mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('+')),
+                                          _mm512_cmpeq_epi8_mask(words, _mm512_set1_epi8('0')));
     // Its own values, so that the plain ones keep their registers.
     __m512i padded;
-    const __mmask8 read = padded_values(slice, starts, words, padded);
+    const __mmask8 read = plain_values(eight_words(slice, past_padding(starts, at)), padded);
     values = padded;
     return read;
 }

@@ -14,16 +14,14 @@
 #if defined(__x86_64__)
 namespace mavek {
 
-// The lanes and line starts of a group on each path.
+// The lanes of a group's values on each path.
 template <scan_path path>
 struct group_of {
     using lanes = lane_pair;
-    using starts = line_starts;
 };
 template <>
 struct group_of<scan_path::avx512> {
     using lanes = __m512i;
-    using starts = __m512i;
 };
 
 // Lines eight at a time, from ends[i] of the slice's `count` line ends, while
@@ -42,7 +40,7 @@ scan_step visit_groups(line_walk& walk, const char* slice, std::size_t count, st
     std::uint32_t* const batch = walk.space.batch;
     typename group::lanes limit;
     splat(limit, visit.plain_limit());
-    typename group::starts before;
+    line_starts before;
     splat(before, walk.p - slice - 1);
     std::size_t held = 0;
     const auto hand_on = [&] {
@@ -50,7 +48,7 @@ scan_step visit_groups(line_walk& walk, const char* slice, std::size_t count, st
         return visit_batch(visit, batch, count, walk.line - count);
     };
     for (; i + 8 <= count; i += 8) {
-        typename group::starts starts;
+        line_starts starts;
         typename group::lanes values;
         group_starts(ends + i, before, starts);
         if (group_values(slice, starts, values) == 0xFF && all_below(values, limit)) [[likely]] {
