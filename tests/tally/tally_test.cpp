@@ -96,9 +96,8 @@ std::string path_name(const ::testing::TestParamInfo<scan_path>& path) {
 INSTANTIATE_TEST_SUITE_P(scan, on_path, ::testing::Values(scan_path::portable, scan_path::avx2, scan_path::avx512),
                          path_name);
 
-// Each file is read in one block or at the real block size, and in blocks of
-// 4096 bytes; a small one also at block sizes down to one byte, so that
-// every token and line end falls across a block's edge.
+// Each file is read in one block or at the real block size, and in blocks of 4096 bytes; a small one also at block
+// sizes down to one byte, so that every token and line end falls across a block's edge.
 TEST_P(on_path, reads_every_byte_at_every_place_as_the_model_does) {
     std::vector<std::string> files = {
         "", "5\n", "3\n5\n5\n", "5\n\n2\n", "\n1\n2", " \t\n\v\f\r\n 9", "7\r\n8\r\n", "1\r2\r3\r",
@@ -140,8 +139,7 @@ TEST_P(on_path, reads_every_byte_at_every_place_as_the_model_does) {
     }
 }
 
-// The newline mask in plain C++, which only processors without SSE2 run: every
-// byte at every place of a chunk.
+// The newline mask in plain C++, which only processors without SSE2 run: every byte at every place of a chunk.
 TEST(scan_path, the_word_newline_mask_finds_every_newline_and_nothing_else) {
     char chunk[chunk_bytes];
     std::fill(std::begin(chunk), std::end(chunk), 'x');
