@@ -1,5 +1,6 @@
 // The AVX-512 steps of the group loop: eight lines at a time, one to each
-// 64-bit lane of a register, and the line ends of 64 bytes in one step.
+// 64-bit lane of a register, and the line ends of 64 bytes in one step. The
+// lines' starts and the loads of their words are those of avx2_steps.h.
 #pragma once
 
 #include <cstddef>
@@ -29,11 +30,10 @@ template <>
 // The numbers of eight lines at once, plain_value eight at a time: lane k of
 // words holds the first 8 bytes of a line, lane k of values gets the value
 // of the plain number they start with, and bit k of the result says whether
-// there is one. A byte that is not a digit is marked
-// 0xFF, so the lowest set bit of a lane is at 8 × its digits, and shifting by
-// its leading zeros plus one right-aligns the digits (zeros come in behind).
-// Then pairs, quads and the value come from multiply-adds, as aligned_value
-// does.
+// there is one. A byte that is not a digit is marked 0xFF, so the lowest set
+// bit of a lane is at 8 × its digits, and shifting by its leading zeros plus
+// one right-aligns the digits (zeros come in behind). Then pairs, quads and
+// the value come from multiply-adds, as aligned_value does.
 [[gnu::target(MAVEK_AVX512_TARGET)]] inline __mmask8 plain_values(__m512i words, __m512i& values) {
     const __m512i digits = _mm512_sub_epi8(words, _mm512_set1_epi8('0'));
     const __m512i marks = _mm512_movm_epi8(_mm512_cmpge_epu8_mask(digits, _mm512_set1_epi8(10)));
