@@ -67,7 +67,7 @@ TEST(printable_length, hides_what_moves_reorders_or_hides_text) {
         {0x200B, false}, {0x200F, false},  // zero-width space, right-to-left mark
         {0x2028, false}, {0x202E, false},  // line separator, right-to-left override
         {0x2060, false}, {0x2066, false},  // word joiner, left-to-right isolate
-        {0x2069, false}, {0xFEFF, false},  // pop directional isolate, zero-width no-break space
+        {0x2065, false}, {0x206F, false}, {0xFEFF, false},  // unassigned, nominal digit shapes, byte order mark
         {0xFDD0, false}, {0xFFFE, false},  // noncharacters, as are the last two of every plane
         {0x1FFFF, false}, {0xE0041, false}, {0xE007F, false},  // tag latin capital letter a, cancel tag
     };
