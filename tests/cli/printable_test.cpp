@@ -56,8 +56,7 @@ TEST(printable_length, shows_only_whole_valid_characters) {
     }
 }
 
-// Characters of every kind that show as themselves, and one of each kind
-// that would let one path pass for another on a terminal.
+// Characters of every kind that show as themselves, and one of each kind that would let one path pass for another.
 TEST(printable_length, hides_what_moves_reorders_or_hides_text) {
     const std::pair<char32_t, bool> rows[] = {
         {U'a', true}, {U'~', true}, {U'\u00e9', true}, {U'\u00a0', true}, {U'\u0416', true}, {U'\u05d0', true},
