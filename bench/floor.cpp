@@ -12,19 +12,17 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "tally/kernel/avx2_steps.h"
-#include "tally/kernel/avx512_steps.h"
 #include "tally/raw_io.h"
 #include "tally/scan_pass.h"
 
 // 64 bytes at a time with the tool's own newline masks, AVX2 or AVX-512
 // where the processor has it: the floor must not be slower than the scan it bounds.
-template <mavek::scan_path path>
+template <mavek::scan_layer layer>
 std::uint64_t count_newlines(const char* bytes, std::size_t size) {
     std::uint64_t newlines = 0;
     std::size_t at = 0;
     for (; at + mavek::chunk_bytes <= size; at += mavek::chunk_bytes)
-        newlines += static_cast<std::uint64_t>(__builtin_popcountll(mavek::newline_mask<path>(bytes + at)));
+        newlines += static_cast<std::uint64_t>(__builtin_popcountll(layer::newline_mask(bytes + at)));
     return newlines + static_cast<std::uint64_t>(std::count(bytes + at, bytes + size, '\n'));
 }
 
@@ -34,12 +32,12 @@ std::uint64_t count_newlines(const char* bytes, std::size_t size) {
 // each 64 bytes then cost a call (a floor a sixth too slow on (e)).
 [[gnu::target(MAVEK_AVX2_TARGET), gnu::flatten]] std::uint64_t count_newlines_avx2(const char* bytes,
                                                                                    std::size_t size) {
-    return count_newlines<mavek::scan_path::avx2>(bytes, size);
+    return count_newlines<mavek::avx2_layer>(bytes, size);
 }
 
 [[gnu::target(MAVEK_AVX512_TARGET), gnu::flatten]] std::uint64_t count_newlines_avx512(const char* bytes,
                                                                                        std::size_t size) {
-    return count_newlines<mavek::scan_path::avx512>(bytes, size);
+    return count_newlines<mavek::avx512_layer>(bytes, size);
 }
 #endif
 
@@ -48,7 +46,7 @@ std::uint64_t newlines_in(const char* bytes, std::size_t size) {
     if (mavek::fastest_scan_path() == mavek::scan_path::avx512) return count_newlines_avx512(bytes, size);
     if (mavek::fastest_scan_path() == mavek::scan_path::avx2) return count_newlines_avx2(bytes, size);
 #endif
-    return count_newlines<mavek::scan_path::portable>(bytes, size);
+    return count_newlines<mavek::portable_layer>(bytes, size);
 }
 
 int main(int argc, char** argv) {

@@ -12,13 +12,13 @@ struct code_range {
 
 // Valid characters that are escaped all the same, in order.
 constexpr code_range hidden[] = {
-    {0x80, 0x9F},      // C1 controls
-    {0x061C, 0x061C},  // Arabic letter mark
-    {0x200B, 0x200F},  // zero-width space, non-joiner, joiner; left-to-right and right-to-left marks
-    {0x2028, 0x202E},  // line and paragraph separators; bidirectional embeddings and overrides
-    {0x2060, 0x206F},  // word joiner, invisible operators, bidirectional isolates, deprecated and unassigned ones
-    {0xFDD0, 0xFDEF},  // noncharacters
-    {0xFEFF, 0xFEFF},  // zero-width no-break space
+    {0x80, 0x9F},        // C1 controls
+    {0x061C, 0x061C},    // Arabic letter mark
+    {0x200B, 0x200F},    // zero-width space, non-joiner, joiner; left-to-right and right-to-left marks
+    {0x2028, 0x202E},    // line and paragraph separators; bidirectional embeddings and overrides
+    {0x2060, 0x206F},    // word joiner, invisible operators, bidirectional isolates, deprecated and unassigned ones
+    {0xFDD0, 0xFDEF},    // noncharacters
+    {0xFEFF, 0xFEFF},    // zero-width no-break space
     {0xE0000, 0xE007F},  // tag characters
 };
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iterator>
 #include <ctime>
+#include <iterator>
 #include <string_view>
 
 #include <sys/ioctl.h>
@@ -16,9 +16,9 @@ namespace mavek {
 namespace {
 
 constexpr std::int64_t second = 1'000'000'000;
-constexpr std::int64_t quiet_start = second;     // a shorter run shows nothing
+constexpr std::int64_t quiet_start = second;  // a shorter run shows nothing
 constexpr std::int64_t redraw_every = second / 4;
-constexpr std::size_t columns = 79;              // at most, on any terminal, and where the width is not known
+constexpr std::size_t columns = 79;  // at most, on any terminal, and where the width is not known
 
 std::int64_t monotonic_now() {
     timespec now{};
@@ -43,7 +43,8 @@ int print_left(char* text, std::size_t room, std::uint64_t done, std::uint64_t t
                                                  static_cast<double>(elapsed) / second);
     if (left >= 3600)
         return std::snprintf(text, room, ", %llu:%02llu:%02llu left", static_cast<unsigned long long>(left / 3600),
-                             static_cast<unsigned long long>(left / 60 % 60), static_cast<unsigned long long>(left % 60));
+                             static_cast<unsigned long long>(left / 60 % 60),
+                             static_cast<unsigned long long>(left % 60));
     return std::snprintf(text, room, ", %llu:%02llu left", static_cast<unsigned long long>(left / 60),
                          static_cast<unsigned long long>(left % 60));
 }
@@ -71,8 +72,8 @@ void compose(status_text& line, const status_line& status, std::uint64_t done, s
                                static_cast<unsigned long long>(status.total ? done * 100 / status.total : 0)));
         line.end_part();
     } else {
-        line.add(std::snprintf(line.at(), line.room(), "reading %d of 2: ",
-                               status.stage == run_stage::first_reading ? 1 : 2));
+        line.add(std::snprintf(line.at(), line.room(),
+                               "reading %d of 2: ", status.stage == run_stage::first_reading ? 1 : 2));
         line.add(print_size(line.at(), line.room(), done));
         line.end_part();
         if (status.total != 0) {
@@ -154,8 +155,10 @@ status_line make_status_line(int terminal, int output) {
 
 void status_tell(void* status, run_stage stage, std::uint64_t done, std::uint64_t total) {
     auto& line = *static_cast<status_line*>(status);
-    if (done == 0) status_stage(line, stage, total);
-    else status_progress(line, done);
+    if (done == 0)
+        status_stage(line, stage, total);
+    else
+        status_progress(line, done);
 }
 
 void status_erase(status_line& status) {

@@ -14,13 +14,13 @@
 namespace mavek {
 
 struct status_line {
-    int terminal = -1;              // where it is drawn, or -1: never
+    int terminal = -1;                // where it is drawn, or -1: never
     bool output_on_terminal = false;  // standard output is that same terminal
-    bool shown = false;             // something is on the terminal to erase
-    std::int64_t next_draw = 0;     // nanoseconds on the monotonic clock
+    bool shown = false;               // something is on the terminal to erase
+    std::int64_t next_draw = 0;       // nanoseconds on the monotonic clock
     run_stage stage = run_stage::first_reading;
     std::int64_t stage_started = 0;
-    std::uint64_t total = 0;        // the file's size, 0 if unknown; or the largest value
+    std::uint64_t total = 0;  // the file's size, 0 if unknown; or the largest value
 };
 
 // A status line for this run: drawn on `terminal` if it is one, never otherwise.

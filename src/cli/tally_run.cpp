@@ -18,6 +18,12 @@
 #include "tally/tally_file.h"
 
 namespace mavek {
+
+bool writes_over_input(const struct stat& input, const struct stat& output, int output_flags) {
+    return S_ISREG(input.st_mode) && input.st_dev == output.st_dev && input.st_ino == output.st_ino &&
+           (output_flags & O_ACCMODE) != O_RDONLY && (output_flags & O_APPEND) == 0;
+}
+
 namespace {
 
 constexpr int exit_success = 0;
@@ -175,11 +181,6 @@ int report_write_failure(int system_error) {
 
 }  // namespace
 
-bool writes_over_input(const struct stat& input, const struct stat& output, int output_flags) {
-    return S_ISREG(input.st_mode) && input.st_dev == output.st_dev && input.st_ino == output.st_ino &&
-           (output_flags & O_ACCMODE) != O_RDONLY && (output_flags & O_APPEND) == 0;
-}
-
 int tally_run(int argc, char* argv[]) {
     // Past a file-size limit, a write then fails with EFBIG and is reported
     // like any other, instead of the process dying without a word.
@@ -199,8 +200,7 @@ int tally_run(int argc, char* argv[]) {
         if (const int error = out.end()) return report_write_failure(error);
         return report_failure({.fault = tally_fault::open_failed, .system_error = open_error}, path);
     }
-    if (output_is_input(input.fd, STDOUT_FILENO))
-        return report_failure({.fault = tally_fault::output_is_input}, path);
+    if (output_is_input(input.fd, STDOUT_FILENO)) return report_failure({.fault = tally_fault::output_is_input}, path);
     if (const int error = (out << "Processing mavek file...").end()) return report_write_failure(error);
     // Shown on standard error while the run is long, if that is a terminal;
     // off the screen again before any message.

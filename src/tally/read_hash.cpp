@@ -19,8 +19,6 @@ std::uint64_t next_random(std::uint64_t& state) {
     return z ^ z >> 31;
 }
 
-}  // namespace
-
 void seed_hash_key(hash_key& key, std::uint64_t seed) {
     for (std::size_t i = 0; i < std::size(key.nh); i += 2) {
         const std::uint64_t bits = next_random(seed);
@@ -29,6 +27,8 @@ void seed_hash_key(hash_key& key, std::uint64_t seed) {
     }
     key.point = 1 + next_random(seed) % (hash_prime - 1);
 }
+
+}  // namespace
 
 void draw_hash_key(hash_key& key) {
     // The whole key from the system's random bytes, for the bound to hold;

@@ -16,9 +16,12 @@
 #include <optional>
 #include <string_view>
 
+#include "tally/kernel/avx2_layer.h"
+#include "tally/kernel/avx512_layer.h"
+#include "tally/kernel/block_scan.h"
 #include "tally/kernel/cpu_paths.h"
 #include "tally/kernel/edge_scan.h"
-#include "tally/kernel/slice_loop.h"
+#include "tally/kernel/portable_layer.h"
 #include "tally/kernel/visitor.h"
 #include "tally/progress.h"
 #include "tally/raw_io.h"
@@ -43,15 +46,16 @@ struct bytes_only {};
 
 // How a pass ended. Two passes over one unchanged file end alike.
 struct pass_end {
-    std::uint64_t bytes = 0;  // read from the input
-    std::uint64_t lines = 0;  // newline bytes read, where the lines were visited
-    std::uint64_t hash = 0;   // of the bytes, with the key of the options, if any
-    bool stopped = false;     // the visitor stopped it before the end
+    std::uint64_t bytes = 0;               // read from the input
+    std::uint64_t lines = 0;               // newline bytes read, where the lines were visited
+    std::uint64_t hash = 0;                // of the bytes, with the key of the options, if any
+    bool stopped = false;                  // the visitor stopped it before the end
     std::optional<tally_error> failure{};  // not_rewindable, out_of_memory or read_failed
 };
 
 // How a pass reads: in blocks of block_size bytes, on a scan path (one that
-// the processor lacks falls back to the fastest it has), hashing the bytes
+// the processor lacks, or that glibc's tunables switch off, falls back to
+// the fastest it may use), hashing the bytes
 // with `key` if given, and telling `progress`, if given, the bytes read so
 // far after each block.
 struct scan_options {
@@ -67,7 +71,7 @@ struct scan_options {
 // the line the last block left open to scan_edge_line, the lines that end in
 // this block to the slice loop, and the line this block leaves open to
 // scan_edge_line.
-template <scan_path path, line_visitor Visitor>
+template <scan_layer layer, line_visitor Visitor>
 scan_step scan_block(edge_scan& scan, const char* p, const char* const end, Visitor& visit, kernel_space& space) {
     const void* last_newline = ::memrchr(p, '\n', static_cast<std::size_t>(end - p));
     const char* const complete = last_newline ? static_cast<const char*>(last_newline) + 1 : p;
@@ -76,7 +80,7 @@ scan_step scan_block(edge_scan& scan, const char* p, const char* const end, Visi
         return scan_step::stop;
     if (p < complete) {
         line_walk walk{.p = p, .line = scan.line, .space = space};
-        if (visit_slices<path>(walk, complete, visit) == scan_step::stop) return scan_step::stop;
+        if (visit_slices<layer>(walk, complete, visit) == scan_step::stop) return scan_step::stop;
         scan.line = walk.line;
         p = complete;
     }
@@ -91,7 +95,7 @@ constexpr std::size_t kernel_space_at(std::size_t block_size) {
     return (block_size + 2 * chunk_bytes + 63) / 64 * 64;
 }
 
-template <scan_path path, class Visitor>
+template <scan_layer layer, class Visitor>
 pass_end scan_blocks(int input, Visitor& visit, const scan_options& options) {
     pass_end end{.failure = rewind_input(input)};
     if (end.failure) return end;
@@ -120,9 +124,9 @@ pass_end scan_blocks(int input, Visitor& visit, const scan_options& options) {
         // in the nearest cache.
         for (const char* piece = block.get(); piece != block.get() + got && !end.stopped;) {
             const auto size = std::min(static_cast<std::size_t>(block.get() + got - piece), unit_bytes);
-            if (hash.key) hash_bytes<path>(hash, piece, size);
+            if (hash.key) hash_bytes<layer>(hash, piece, size);
             if constexpr (line_visitor<Visitor>)
-                end.stopped = scan_block<path>(scan, piece, piece + size, visit, space) == scan_step::stop;
+                end.stopped = scan_block<layer>(scan, piece, piece + size, visit, space) == scan_step::stop;
             piece += size;
         }
         if (end.stopped) break;
@@ -130,32 +134,32 @@ pass_end scan_blocks(int input, Visitor& visit, const scan_options& options) {
             options.progress->tell(options.progress->context, options.stage, end.bytes, options.total);
     }
     end.lines = scan.line - 1;
-    if (hash.key) end.hash = finish_hash<path>(hash);
+    if (hash.key) end.hash = finish_hash<layer>(hash);
     return end;
 }
 
 #if defined(__x86_64__)
-// flatten inlines the whole pass into this one function, so that the AVX2
-// code is inlined too: it cannot be inlined into a function compiled without.
+// flatten inlines the whole pass into one function compiled for the layer's
+// instruction set: its steps cannot be inlined into one compiled without.
 template <class Visitor>
 [[gnu::target(MAVEK_AVX2_TARGET), gnu::flatten]] pass_end scan_blocks_avx2(int input, Visitor& visit,
                                                                            const scan_options& options) {
-    return scan_blocks<scan_path::avx2>(input, visit, options);
-}
-
-// The portable path for the x86-64 processors that count bits in one
-// instruction, every one since 2008; the others run the same code with the
-// compiler's own count.
-template <class Visitor>
-[[gnu::target("popcnt"), gnu::flatten]] pass_end scan_blocks_popcnt(int input, Visitor& visit,
-                                                                   const scan_options& options) {
-    return scan_blocks<scan_path::portable>(input, visit, options);
+    return scan_blocks<avx2_layer>(input, visit, options);
 }
 
 template <class Visitor>
 [[gnu::target(MAVEK_AVX512_TARGET), gnu::flatten]] pass_end scan_blocks_avx512(int input, Visitor& visit,
                                                                                const scan_options& options) {
-    return scan_blocks<scan_path::avx512>(input, visit, options);
+    return scan_blocks<avx512_layer>(input, visit, options);
+}
+
+// The portable layer for the x86-64 processors that count bits in one
+// instruction, every one since 2008; the others run the same code with the
+// compiler's own count.
+template <class Visitor>
+[[gnu::target("popcnt"), gnu::flatten]] pass_end scan_blocks_popcnt(int input, Visitor& visit,
+                                                                    const scan_options& options) {
+    return scan_blocks<portable_layer>(input, visit, options);
 }
 #endif
 
@@ -165,8 +169,8 @@ template <class Visitor>
 // block, whatever the length of a line. Every path gives the same visits
 // and the same hash.
 template <class Visitor>
-    requires line_visitor<Visitor> || std::same_as<Visitor, bytes_only>
-pass_end scan_pass(int input, Visitor& visit, const scan_options& options = {}) {
+requires line_visitor<Visitor> || std::same_as<Visitor, bytes_only> pass_end
+scan_pass(int input, Visitor& visit, const scan_options& options = {}) {
 #if defined(__x86_64__)
     const scan_path usable = std::min(options.path, fastest_scan_path());
     if (usable == scan_path::avx512) return scan_blocks_avx512(input, visit, options);
@@ -174,7 +178,7 @@ pass_end scan_pass(int input, Visitor& visit, const scan_options& options = {}) 
     static const bool popcnt = (cpu_features() & has_popcnt) != 0;
     if (popcnt) return scan_blocks_popcnt(input, visit, options);
 #endif
-    return scan_blocks<scan_path::portable>(input, visit, options);
+    return scan_blocks<portable_layer>(input, visit, options);
 }
 
 }  // namespace mavek

@@ -13,12 +13,12 @@
 #include <unistd.h>
 
 #include "tally/raw_io.h"
-#include "tally/tally_parts.h"
+#include "tally/scan_pass.h"
 
 namespace mavek {
 namespace {
 
-constexpr std::uint64_t page_counters = 1024;  // 4 KiB of them
+constexpr std::uint64_t page_counters = 1024;                    // 4 KiB of them
 constexpr std::uint64_t most_counters = std::uint64_t{1} << 31;  // one for each value from 0 to INT32_MAX
 
 // Maps at least `count` counters, keeping those there: twice what is mapped,
@@ -42,6 +42,29 @@ bool reserve(counter_span& span, std::uint64_t count) {
     }
     return false;
 }
+
+}  // namespace
+
+bool grow_table(tally_table& table, std::uint32_t value) {
+    const std::uint64_t size = (std::uint64_t{value} / page_counters + 1) * page_counters;
+    if (!reserve(table.counters, size)) return false;
+    table.size = std::max(table.size, size);
+    return true;
+}
+
+bool grow_high(tally_table& table) {
+    return reserve(table.high, table.size);
+}
+
+std::int32_t largest_counted(const tally_table& table) {
+    // The largest value counted is in the last page: the table grows to it.
+    const std::uint64_t last_page = table.size > page_counters ? table.size - page_counters : 1;
+    for (std::uint64_t value = table.size; value-- > last_page;)
+        if (count_of(table, static_cast<std::uint32_t>(value)) != 0) return static_cast<std::int32_t>(value);
+    return 0;
+}
+
+namespace {
 
 // A counter wrapped to 0: one more in its high half.
 bool carry(tally_table& table, std::uint32_t value) {
@@ -89,7 +112,8 @@ struct value_counter {
         const auto index = static_cast<std::uint32_t>(value);
         if (index >= table.size) [[unlikely]] {
             if (value < 0) return stop_with({.fault = tally_fault::negative_value, .line = line, .value = value});
-            if (!grow_table(table, index)) return stop_with({.fault = tally_fault::table_too_large, .largest_value = value});
+            if (!grow_table(table, index))
+                return stop_with({.fault = tally_fault::table_too_large, .largest_value = value});
         }
         if (++table.counters.at[index] == 0 && !carry(table, index)) [[unlikely]]
             return stop_with({.fault = tally_fault::out_of_memory});
@@ -135,25 +159,6 @@ tally_table::~tally_table() {
         if (span.at) ::munmap(span.at, span.bytes);
 }
 
-bool grow_table(tally_table& table, std::uint32_t value) {
-    const std::uint64_t size = (std::uint64_t{value} / page_counters + 1) * page_counters;
-    if (!reserve(table.counters, size)) return false;
-    table.size = std::max(table.size, size);
-    return true;
-}
-
-bool grow_high(tally_table& table) {
-    return reserve(table.high, table.size);
-}
-
-std::int32_t largest_counted(const tally_table& table) {
-    // The largest value counted is in the last page: the table grows to it.
-    const std::uint64_t last_page = table.size > page_counters ? table.size - page_counters : 1;
-    for (std::uint64_t value = table.size; value-- > last_page;)
-        if (count_of(table, static_cast<std::uint32_t>(value)) != 0) return static_cast<std::int32_t>(value);
-    return 0;
-}
-
 pass_end count_values(int input, tally_table& table, const scan_options& options, std::uint32_t fullest) {
     value_counter count{.table = table, .safe_lines = std::uint64_t{UINT32_MAX} + 1 - fullest};
     pass_end end = scan_pass(input, count, options);
@@ -187,7 +192,7 @@ std::optional<tally_error> tally_file(int input, int output, const run_progress*
     scan_options options{.key = &key, .progress = progress, .stage = run_stage::first_reading, .total = size};
     tell(progress, options.stage, 0, size);
     tally_table table;
-    const pass_end first = count_values(input, table, options);
+    const pass_end first = count_values(input, table, options, 0);
     if (first.failure) return first.failure;
     options.stage = run_stage::second_reading;
     tell(progress, options.stage, 0, size);
@@ -217,7 +222,8 @@ std::optional<tally_error> print_report(int output, const tally_table& table, st
             return tally_error{.fault = tally_fault::write_failed, .system_error = error};
         // Told every 1024 lines only: a line costs less than a microsecond.
         if (value % 1024 == 0)
-            tell(progress, run_stage::report, static_cast<std::uint64_t>(value), static_cast<std::uint64_t>(largest_value));
+            tell(progress, run_stage::report, static_cast<std::uint64_t>(value),
+                 static_cast<std::uint64_t>(largest_value));
     }
     return std::nullopt;
 }

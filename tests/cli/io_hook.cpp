@@ -41,17 +41,17 @@
 namespace {
 
 struct hook {
-    std::string at;          // "rewind" or "read"
-    long count = 0;          // the Nth of them
+    std::string at;  // "rewind" or "read"
+    long count = 0;  // the Nth of them
     std::string command;
     std::vector<std::pair<std::uint64_t, unsigned char>> pokes;
     long rewinds = 0, reads = 0;
-    bool armed = false;      // the point has come
-    int input = -1;          // the descriptor last rewound to 0
+    bool armed = false;  // the point has come
+    int input = -1;      // the descriptor last rewound to 0
     std::uint64_t position = 0;
     long long clock_step = -1;  // nanoseconds a call, or -1: the real clock
     long l2 = -1;               // bytes, or -1: the system's answer
-    long calls = 0;          // reads and writes so far
+    long calls = 0;             // reads and writes so far
     struct fault {
         std::string call, result;
         long count;
@@ -81,9 +81,8 @@ hook& the_hook() {
         std::istringstream words(fail);
         for (hook::fault f; words >> f.call >> f.result >> f.count;) h.faults.push_back(f);
     }
-    for (const char* name :
-         {"LD_PRELOAD", "MAVEK_HOOK_AT", "MAVEK_HOOK_RUN", "MAVEK_HOOK_POKE", "MAVEK_HOOK_CLOCK", "MAVEK_HOOK_FAIL",
-          "MAVEK_HOOK_L2"})
+    for (const char* name : {"LD_PRELOAD", "MAVEK_HOOK_AT", "MAVEK_HOOK_RUN", "MAVEK_HOOK_POKE", "MAVEK_HOOK_CLOCK",
+                             "MAVEK_HOOK_FAIL", "MAVEK_HOOK_L2"})
         ::unsetenv(name);
 }
 

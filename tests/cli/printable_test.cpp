@@ -15,7 +15,8 @@ std::string utf8(char32_t code) {
     if (code < 0x80) return std::string(1, static_cast<char>(code));
     const int length = code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
     std::string bytes(static_cast<std::size_t>(length), '\0');
-    for (int i = length - 1; i > 0; --i, code >>= 6) bytes[static_cast<std::size_t>(i)] = static_cast<char>(0x80 | (code & 0x3F));
+    for (int i = length - 1; i > 0; --i, code >>= 6)
+        bytes[static_cast<std::size_t>(i)] = static_cast<char>(0x80 | (code & 0x3F));
     bytes[0] = static_cast<char>((0xF00 >> length & 0xFF) | code);
     return bytes;
 }
@@ -35,7 +36,8 @@ TEST(printable_length, shows_only_whole_valid_characters) {
     for (char32_t code = 0; code < 0x110000; ++code) {
         const std::string bytes = utf8(code);
         const std::size_t shown = printable_length(bytes + "x");
-        ASSERT_TRUE(shown == 0 || (shown == bytes.size() && valid_character(code))) << std::hex << "U+" << std::uint32_t{code};
+        ASSERT_TRUE(shown == 0 || (shown == bytes.size() && valid_character(code)))
+            << std::hex << "U+" << std::uint32_t{code};
         // Cut short by the end of the text, with the rest of the character after it in memory.
         const std::string_view cut(bytes.data(), bytes.size() - 1);
         ASSERT_EQ(cut.empty() ? 0 : printable_length(cut), 0U) << std::hex << "U+" << std::uint32_t{code};
@@ -59,19 +61,20 @@ TEST(printable_length, shows_only_whole_valid_characters) {
 // Characters of every kind that show as themselves, and one of each kind that would let one path pass for another.
 TEST(printable_length, hides_what_moves_reorders_or_hides_text) {
     const std::pair<char32_t, bool> rows[] = {
-        {U'a', true}, {U'~', true}, {U'\u00e9', true}, {U'\u00a0', true}, {U'\u0416', true}, {U'\u05d0', true},
-        {U'\u0627', true}, {U'\u4e2d', true}, {U'\u2713', true}, {U'\u202f', true}, {U'\uffe0', true},
-        {U'\U0001f642', true}, {U'\U00010000', true}, {U'\U0010fffd', true},
-        {0x85, false}, {0x61C, false},     // next line (a C1 control), Arabic letter mark
-        {0x200B, false}, {0x200F, false},  // zero-width space, right-to-left mark
-        {0x2028, false}, {0x202E, false},  // line separator, right-to-left override
-        {0x2060, false}, {0x2066, false},  // word joiner, left-to-right isolate
-        {0x2065, false}, {0x206F, false}, {0xFEFF, false},  // unassigned, nominal digit shapes, byte order mark
-        {0xFDD0, false}, {0xFFFE, false},  // noncharacters, as are the last two of every plane
-        {0x1FFFF, false}, {0xE0041, false}, {0xE007F, false},  // tag latin capital letter a, cancel tag
+        {U'a', true},      {U'~', true},          {U'\u00e9', true},     {U'\u00a0', true},     {U'\u0416', true},
+        {U'\u05d0', true}, {U'\u0627', true},     {U'\u4e2d', true},     {U'\u2713', true},     {U'\u202f', true},
+        {U'\uffe0', true}, {U'\U0001f642', true}, {U'\U00010000', true}, {U'\U0010fffd', true}, {0x85, false},
+        {0x61C, false},                                             // next line (a C1 control), Arabic letter mark
+        {0x200B, false},   {0x200F, false},                         // zero-width space, right-to-left mark
+        {0x2028, false},   {0x202E, false},                         // line separator, right-to-left override
+        {0x2060, false},   {0x2066, false},                         // word joiner, left-to-right isolate
+        {0x2065, false},   {0x206F, false},       {0xFEFF, false},  // unassigned, nominal digit shapes, byte order mark
+        {0xFDD0, false},   {0xFFFE, false},                         // noncharacters, as are the last two of every plane
+        {0x1FFFF, false},  {0xE0041, false},      {0xE007F, false},  // tag latin capital letter a, cancel tag
     };
     for (const auto& [code, shown] : rows)
-        EXPECT_EQ(printable_length(utf8(code)), shown ? utf8(code).size() : 0) << std::hex << "U+" << std::uint32_t{code};
+        EXPECT_EQ(printable_length(utf8(code)), shown ? utf8(code).size() : 0)
+            << std::hex << "U+" << std::uint32_t{code};
 }
 
 }  // namespace

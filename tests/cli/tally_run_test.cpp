@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <iostream>
-#include <iterator>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <iterator>
 #include <span>
 #include <string>
 #include <system_error>
@@ -19,7 +19,8 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/tally_run.h"
+#include "cli/testing.h"
+#include "tally/kernel/cpu_paths.h"
 
 namespace mavek {
 namespace {
@@ -69,10 +70,12 @@ const std::string preload = "LD_PRELOAD=" MAVEK_IO_HOOK " ASAN_OPTIONS=verify_as
 // Returns standard output, standard error and the exit status (128 + the
 // signal, if one killed it). A terminal comes from script(1), raw, so that
 // err holds the bytes as the tool wrote them.
+// `path` is "" or the environment of a slower path (every_path).
 std::tuple<std::string, std::string, int> run_tool(const run_case& c, const fs::path& dir,
-                                                   const std::string& tool = MAVEK_TALLY_BINARY) {
-    const std::string hooked = c.hook.empty() ? "" : "env " + preload + c.hook + " ";
-    std::string run = c.setup + " exec " + c.wrapper + " " + time_limit + hooked + tool + " " + c.args;
+                                                   const std::string& path = "") {
+    const std::string env = path + (c.hook.empty() ? "" : preload + c.hook + " ");
+    std::string run = c.setup + " exec " + c.wrapper + " " + time_limit + (env.empty() ? "" : "env " + env) +
+                      MAVEK_TALLY_BINARY + " " + c.args;
     run = c.columns == 0 ? "(" + run + " 2>stderr " + c.out_to + " 3<&-)"
                          : time_limit + "script -qec \"stty -onlcr cols " + std::to_string(c.columns) + "; " + run +
                                " " + c.out_to + "\" /dev/null >stderr </dev/null";
@@ -111,8 +114,8 @@ struct run_folder {
         fs::create_directories(dir / "dir");
         ::mkfifo((dir / "fifo").c_str(), 0600);
         ::mkfifo((dir / "lonely").c_str(), 0600);
-        for (const auto& [folder, target] : {std::pair("fifo", "../fifo"), std::pair("mem", "/proc/self/mem"),
-                                             std::pair("input", "../input")}) {
+        for (const auto& [folder, target] :
+             {std::pair("fifo", "../fifo"), std::pair("mem", "/proc/self/mem"), std::pair("input", "../input")}) {
             fs::create_directories(dir / ("odd-"s + folder));
             fs::create_symlink(target, dir / ("odd-"s + folder) / odd_name);
         }
@@ -164,30 +167,35 @@ std::string first_difference(const std::string& got, const std::string& want) {
            want.substr(from, 60) + "\"";
 }
 
-// The tool, and the builds capped at each slower scan path, where there are such builds.
-std::vector<std::string> every_build() {
-    std::vector<std::string> tools = {MAVEK_TALLY_BINARY};
-#if defined(MAVEK_TALLY_CAPPED)
-    for (const std::string path : {"portable", "avx2"}) tools.push_back(MAVEK_TALLY_CAPPED + path);
+// The environment of the tool's run on every path that this processor has:
+// none for the fastest, and glibc's tunables switching off the features of
+// the faster ones for each slower path.
+std::vector<std::string> every_path() {
+    std::vector<std::string> paths = {""};
+#if defined(__x86_64__) && !defined(MAVEK_TALLY_ONE_PATH)
+    const std::pair<scan_path, std::string> caps[] = {{scan_path::avx2, "-AVX512F"},
+                                                      {scan_path::portable, "-AVX2,-AVX512F"}};
+    for (const auto& [path, off] : caps)
+        if (path < fastest_scan_path()) paths.push_back("GLIBC_TUNABLES=glibc.cpu.hwcaps=" + off + " ");
 #endif
-    return tools;
+    return paths;
 }
 
-// Runs each case with every build. A failing case names itself: its number,
+// Runs each case on every path. A failing case names itself: its number,
 // its command and the start of its input.
 void run_cases(std::span<const run_case> cases) {
     const run_folder folder;
-    for (const std::string& tool : every_build()) {
+    for (const std::string& path : every_path()) {
         for (std::size_t row = 0; row < cases.size(); ++row) {
             const run_case& c = cases[row];
             if (!runnable(c)) continue;
             folder.write_input(c);
-            const auto [out, err, status] = run_tool(c, folder.dir, tool);
+            const auto [out, err, status] = run_tool(c, folder.dir, path);
             EXPECT_TRUE(out == c.out && err == c.err && status == c.status)
-                << "case " << row << ": " << c.setup << " " << c.hook << " " << tool << " " << c.args << " "
-                << c.out_to << ", input " << ::testing::PrintToString(c.input.substr(0, 40)) << "\n  status "
-                << status << ", want " << c.status << "\n  stdout " << first_difference(out, c.out)
-                << "\n  stderr " << first_difference(err, c.err);
+                << "case " << row << ": " << c.setup << " " << path << c.hook << " " << c.args << " " << c.out_to
+                << ", input " << ::testing::PrintToString(c.input.substr(0, 40)) << "\n  status " << status << ", want "
+                << c.status << "\n  stdout " << first_difference(out, c.out) << "\n  stderr "
+                << first_difference(err, c.err);
         }
     }
 }
@@ -293,8 +301,8 @@ TEST(writes_over_input, only_where_the_report_would_overwrite_the_data) {
     struct stat other_system = file, other_file = file, device = file;
     other_system.st_dev = 9, other_file.st_ino = 13, device.st_mode = S_IFCHR;
     const std::tuple<struct stat, struct stat, int, bool> rows[] = {
-        {file, file, O_RDWR, true},       {file, file, O_WRONLY, true},         {file, file, O_WRONLY | O_APPEND, false},
-        {file, file, O_RDONLY, false},    {file, other_system, O_RDWR, false},  {file, other_file, O_RDWR, false},
+        {file, file, O_RDWR, true},      {file, file, O_WRONLY, true},        {file, file, O_WRONLY | O_APPEND, false},
+        {file, file, O_RDONLY, false},   {file, other_system, O_RDWR, false}, {file, other_file, O_RDWR, false},
         {device, device, O_RDWR, false},
     };
     for (const auto& [input, output, flags, refused] : rows)
@@ -311,8 +319,8 @@ TEST(mavek_tally, reports_nothing_from_a_file_that_changed_while_it_was_read) {
     const std::string in_place = " | dd of=input conv=notrunc 2>/dev/null";
     const off_t hole = off_t{1} << 20;  // more than a read block
     const auto change = [&](std::string input, std::string hook, off_t hole_before = 0) {
-        return run_case{.args = "input", .input = input, .out = go, .err = changed, .status = 1, .hole = hole_before,
-                        .hook = hook};
+        return run_case{
+            .args = "input", .input = input, .out = go, .err = changed, .status = 1, .hole = hole_before, .hook = hook};
     };
     // clang-format off
     const run_case cases[] = {
@@ -338,7 +346,7 @@ TEST(mavek_tally, reports_nothing_from_a_file_that_changed_while_it_was_read) {
 // the file and of its 64 KiB units, whose edges the read blocks share (256 KiB
 // blocks, as a cache of 576 KiB makes them). Every such reading is refused,
 // though most of the changes move no value: a byte of a comment, a zero's
-// place taken. One shell runs them all, on every build.
+// place taken. One shell runs them all, on every path.
 TEST(mavek_tally, refuses_a_second_reading_with_any_byte_changed) {
     std::string input;
     for (int line = 0; input.size() < (5 << 16) + 100; ++line) input += std::to_string(line % 97) + "\tbag\n";
@@ -348,14 +356,15 @@ TEST(mavek_tally, refuses_a_second_reading_with_any_byte_changed) {
             places += ' ' + std::to_string(at);
     const run_folder folder;
     folder.write_input({.args = "", .input = input});
-    for (const std::string& tool : every_build()) {
+    for (const std::string& path : every_path()) {
         // Prints each place whose change was not refused.
         const std::string loop = "cd '" + folder.dir.string() + "' && for at in" + places + "; do " + time_limit +
-                                 "env " + preload + "MAVEK_HOOK_L2=589824 MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE=$at=120 " +
-                                 tool + " input >/dev/null 2>stderr; read -r said <stderr; " +
+                                 "env " + path + preload +
+                                 "MAVEK_HOOK_L2=589824 MAVEK_HOOK_AT='rewind 2' MAVEK_HOOK_POKE=$at=120 " +
+                                 MAVEK_TALLY_BINARY " input >/dev/null 2>stderr; read -r said <stderr; " +
                                  "[ \"$said\" = 'error; input changed while it was read' ] || echo $at; done >stdout";
         ASSERT_EQ(std::system(loop.c_str()), 0);
-        EXPECT_EQ(read_file(folder.dir / "stdout"), "") << tool;
+        EXPECT_EQ(read_file(folder.dir / "stdout"), "") << path;
     }
 }
 
@@ -375,8 +384,10 @@ std::string screen_after(const std::string& bytes) {
             line.resize(column);
             i += 2;
         } else {
-            if (column < line.size()) line[column] = bytes[i];
-            else line += bytes[i];
+            if (column < line.size())
+                line[column] = bytes[i];
+            else
+                line += bytes[i];
             ++column;
         }
     }
@@ -395,8 +406,8 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
     GTEST_SKIP() << "under qemu-user the terminal's process spins before it can start the tool; tested natively";
 #endif
     struct row {
-        std::string input, clock, out_to;  // clock: seconds a call, then any other hook settings
-        std::string out, screen;  // screen: what the terminal shows at the end
+        std::string input, clock, out_to;           // clock: seconds a call, then any other hook settings
+        std::string out, screen;                    // screen: what the terminal shows at the end
         std::vector<std::string> shown, not_shown;  // what it showed on the way, or not
         int status = 0, columns = 80;
         std::string args = "input";
@@ -441,8 +452,12 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
     // clang-format on
     const run_folder folder;
     for (const auto& r : rows) {
-        const run_case c = {.args = r.args, .input = r.input, .out_to = r.out_to, .hole = r.hole,
-                            .hook = "MAVEK_HOOK_L2=2097152 MAVEK_HOOK_CLOCK=" + r.clock, .columns = r.columns};
+        const run_case c = {.args = r.args,
+                            .input = r.input,
+                            .out_to = r.out_to,
+                            .hole = r.hole,
+                            .hook = "MAVEK_HOOK_L2=2097152 MAVEK_HOOK_CLOCK=" + r.clock,
+                            .columns = r.columns};
         folder.write_input(c);
         const auto [out, shown, status] = run_tool(c, folder.dir);
         EXPECT_EQ(std::tuple(out, screen_after(shown), status), std::tuple(r.out, r.screen, r.status))
@@ -506,8 +521,11 @@ TEST(mavek_tally, ends_in_order_under_any_address_space_limit) {
 // that can be limited: no line is ever held whole, and offsets are 64-bit.
 // It takes seconds; `ctest -LE large` leaves it out.
 TEST(mavek_tally_large, reads_a_5_gib_line_in_little_memory) {
-    const run_case line = {.args = "input", .input = "\n3\n", .out = go + "1 0\n2 0\n3 1\n",
-                           .setup = address_space_limits ? "ulimit -v 65536;" : "", .hole = off_t{5} << 30};
+    const run_case line = {.args = "input",
+                           .input = "\n3\n",
+                           .out = go + "1 0\n2 0\n3 1\n",
+                           .setup = address_space_limits ? "ulimit -v 65536;" : "",
+                           .hole = off_t{5} << 30};
     run_cases({&line, 1});
 }
 

@@ -8,12 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "tally/tally_parts.h"
+#include "tally/testing.h"
 
 namespace mavek {
 
@@ -71,7 +72,9 @@ inline std::uint64_t model_hash(std::string_view bytes, const hash_key& key) {
 inline const hash_key& test_key() {
     static const hash_key* const key = [] {
         auto* made = new hash_key;
-        seed_hash_key(*made, 20261208);
+        std::mt19937 words(20261208);
+        for (std::uint32_t& word : made->nh) word = static_cast<std::uint32_t>(words());
+        made->point = 1 + (std::uint64_t{words()} << 29 ^ words()) % (model_prime - 1);
         return made;
     }();
     return *key;

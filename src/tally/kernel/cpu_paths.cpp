@@ -1,6 +1,13 @@
 #include "tally/kernel/cpu_paths.h"
 
-#include <algorithm>
+#if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#define MAVEK_HAS(glibc_name, builtin_name) CPU_FEATURE_ACTIVE(glibc_name)
+#else
+// Without glibc's view (before 2.33, or another C library) the compiler's,
+// which no tunable switches off.
+#define MAVEK_HAS(glibc_name, builtin_name) __builtin_cpu_supports(builtin_name)
+#endif
 
 namespace mavek {
 
@@ -19,27 +26,22 @@ std::uint32_t cpu_features() {
     const auto bit = [&](bool has, cpu_feature feature) {
         if (has) features |= feature;
     };
-    bit(__builtin_cpu_supports("avx2"), has_avx2);
-    bit(__builtin_cpu_supports("bmi"), has_bmi);
-    bit(__builtin_cpu_supports("popcnt"), has_popcnt);
-    bit(__builtin_cpu_supports("bmi2"), has_bmi2);
-    bit(__builtin_cpu_supports("avx512f"), has_avx512f);
-    bit(__builtin_cpu_supports("avx512bw"), has_avx512bw);
-    bit(__builtin_cpu_supports("avx512cd"), has_avx512cd);
-    bit(__builtin_cpu_supports("avx512dq"), has_avx512dq);
-    bit(__builtin_cpu_supports("avx512vbmi2"), has_avx512vbmi2);
+    bit(MAVEK_HAS(AVX2, "avx2"), has_avx2);
+    bit(MAVEK_HAS(BMI1, "bmi"), has_bmi);
+    bit(MAVEK_HAS(POPCNT, "popcnt"), has_popcnt);
+    bit(MAVEK_HAS(BMI2, "bmi2"), has_bmi2);
+    bit(MAVEK_HAS(AVX512F, "avx512f"), has_avx512f);
+    bit(MAVEK_HAS(AVX512BW, "avx512bw"), has_avx512bw);
+    bit(MAVEK_HAS(AVX512CD, "avx512cd"), has_avx512cd);
+    bit(MAVEK_HAS(AVX512DQ, "avx512dq"), has_avx512dq);
+    bit(MAVEK_HAS(AVX512_VBMI2, "avx512vbmi2"), has_avx512vbmi2);
 #endif
     return features;
 }
 
 scan_path fastest_scan_path() {
     static const scan_path fastest = path_for(cpu_features());
-#if defined(MAVEK_TALLY_PATH_CAP)
-    // A build for the tests, which runs a slower path than the processor has.
-    return std::min(fastest, scan_path::MAVEK_TALLY_PATH_CAP);
-#else
     return fastest;
-#endif
 }
 
 }  // namespace mavek

@@ -9,7 +9,7 @@
 namespace mavek {
 
 // Every visit answers whether the pass goes on.
-enum class [[nodiscard]] scan_step : bool { stop, go_on };
+enum class [[nodiscard]] scan_step : bool{stop, go_on};
 
 // A visitor takes one value with its line, or a batch of plain values (1 to
 // 7 digits, so below 10^7) on consecutive lines with the line of the first.

@@ -1,5 +1,6 @@
-// The steps of tally_file, for its tests: the two readings, the table's
-// growth and the check that the readings agree.
+// The steps of tally_file, declared for the tests alone (the program never
+// includes this header): the two readings, the table's growth and the check
+// that the readings agree.
 #pragma once
 
 #include <cstdint>
