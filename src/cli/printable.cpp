@@ -1,33 +1,19 @@
 #include "cli/printable.h"
 
+#include "cli/hidden_table.h"
+
 #include <algorithm>
 #include <iterator>
 
 namespace mavek {
 namespace {
 
-struct code_range {
-    char32_t first, last;
-};
-
-// Valid characters that are escaped all the same, in order.
-constexpr code_range hidden[] = {
-    {0x80, 0x9F},        // C1 controls
-    {0x061C, 0x061C},    // Arabic letter mark
-    {0x200B, 0x200F},    // zero-width space, non-joiner, joiner; left-to-right and right-to-left marks
-    {0x2028, 0x202E},    // line and paragraph separators; bidirectional embeddings and overrides
-    {0x2060, 0x206F},    // word joiner, invisible operators, bidirectional isolates, deprecated and unassigned ones
-    {0xFDD0, 0xFDEF},    // noncharacters
-    {0xFEFF, 0xFEFF},    // zero-width no-break space
-    {0xE0000, 0xE007F},  // tag characters
-};
-
 bool is_hidden(char32_t code) {
     // The last two code points of every plane are noncharacters too.
     if ((code & 0xFFFE) == 0xFFFE) return true;
-    const auto above = std::upper_bound(std::begin(hidden), std::end(hidden), code,
+    const auto above = std::upper_bound(std::begin(hidden_code_points), std::end(hidden_code_points), code,
                                         [](char32_t c, const code_range& range) { return c < range.first; });
-    return above != std::begin(hidden) && code <= std::prev(above)->last;
+    return above != std::begin(hidden_code_points) && code <= std::prev(above)->last;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "cli/status_line.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <iterator>
@@ -19,6 +20,46 @@ constexpr std::int64_t second = 1'000'000'000;
 constexpr std::int64_t quiet_start = second;  // a shorter run shows nothing
 constexpr std::int64_t redraw_every = second / 4;
 constexpr std::size_t columns = 79;  // at most, on any terminal, and where the width is not known
+constexpr std::string_view erase_line = "\r\x1b[K";
+
+// The terminal on which a line may be shown, for a signal that ends the run.
+volatile std::sig_atomic_t shown_on = -1;
+
+// Takes the line off the terminal with what a handler may call, and ends the
+// process by the same signal, by its default action, so that the shell still
+// sees it: the signal is blocked until the handler returns, and the handler
+// was reset as it was entered.
+extern "C" void erase_and_end(int signal) {
+    if (shown_on >= 0 && ::write(shown_on, erase_line.data(), erase_line.size()) < 0) {
+    }
+    ::raise(signal);
+}
+
+// The signals that end a run from the terminal or the system, unless they
+// are ignored, which they then stay.
+void erase_on_signals() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction action {};
+        if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
+        action.sa_handler = erase_and_end;
+        action.sa_flags = SA_RESETHAND;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
+// Whether two terminals are one: the same device, or, where one of them is
+// /dev/tty, which names the controlling terminal by a device of its own, the
+// same session's.
+bool same_terminal(int one, int other) {
+    struct stat one_status, other_status;
+    pid_t one_session, other_session;
+    if (::fstat(one, &one_status) == 0 && ::fstat(other, &other_status) == 0 &&
+        one_status.st_rdev == other_status.st_rdev)
+        return true;
+    return ::ioctl(one, TIOCGSID, &one_session) == 0 && ::ioctl(other, TIOCGSID, &other_session) == 0 &&
+           one_session == other_session;
+}
 
 std::int64_t monotonic_now() {
     timespec now{};
@@ -114,10 +155,13 @@ void draw(status_line& status, std::uint64_t done, std::int64_t now) {
             break;
         }
     }
-    const std::string_view erase_rest = "\x1b[K";
-    for (const char c : erase_rest) line.text[size++] = c;
+    for (const char c : erase_line.substr(1)) line.text[size++] = c;
     // A terminal that refuses the line gets no more of them.
-    if (write_all(status.terminal, {line.text, size}) != 0) status.terminal = -1;
+    shown_on = status.terminal;
+    if (write_all(status.terminal, {line.text, size}) != 0) {
+        status.terminal = -1;
+        shown_on = -1;
+    }
     status.shown = status.terminal >= 0;
 }
 
@@ -143,11 +187,9 @@ void status_progress(status_line& status, std::uint64_t done) {
 status_line make_status_line(int terminal, int output) {
     status_line status;
     if (::isatty(terminal) != 1) return status;
-    struct stat terminal_status, output_status;
     status.terminal = terminal;
-    status.output_on_terminal = ::isatty(output) == 1 && ::fstat(terminal, &terminal_status) == 0 &&
-                                ::fstat(output, &output_status) == 0 &&
-                                terminal_status.st_rdev == output_status.st_rdev;
+    status.output_on_terminal = ::isatty(output) == 1 && same_terminal(terminal, output);
+    erase_on_signals();
     status.stage_started = monotonic_now();
     status.next_draw = status.stage_started + quiet_start;
     return status;
@@ -164,7 +206,8 @@ void status_tell(void* status, run_stage stage, std::uint64_t done, std::uint64_
 void status_erase(status_line& status) {
     if (!status.shown) return;
     status.shown = false;
-    if (write_all(status.terminal, "\r\x1b[K") != 0) status.terminal = -1;
+    if (write_all(status.terminal, erase_line) != 0) status.terminal = -1;
+    shown_on = -1;
 }
 
 }  // namespace mavek

@@ -4,7 +4,8 @@
 // run has lasted a second, at most four times a second, and erased before
 // anything else reaches the terminal, so that what the run leaves there is
 // unchanged.
-// No thread, no timer, no signal: the clock is read between blocks.
+// No thread, no timer: the clock is read between blocks. SIGINT, SIGTERM,
+// SIGHUP and SIGQUIT take the line off before they end the run.
 #pragma once
 
 #include <cstdint>

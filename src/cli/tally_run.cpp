@@ -5,6 +5,7 @@
 #include <concepts>
 #include <csignal>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 #include <fcntl.h>
@@ -43,7 +44,11 @@ struct input_file {
 // Linux but holds no lines; to the user it is a path that failed to load,
 // like any other. Returns the descriptor, or -1 and the reason in `error`.
 int open_input(const char* path, int& error) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // A FIFO never gives EWOULDBLOCK to a reader: it is a file that another
+    // process holds a lease on, which must be waited for as any reader waits,
+    // until the holder lets it go or the system breaks it.
+    if (fd < 0 && errno == EWOULDBLOCK) fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         error = errno;
         return -1;
@@ -155,7 +160,9 @@ void describe(message_line& line, const tally_error& error, std::string_view pat
             line << "cannot rewind " << escaped{path} << ", which is read twice: " << reason;
             return;
         case tally_fault::table_too_large:
-            line << "largest value " << error.largest_value << " needs more memory than is available";
+            line << "line " << error.line << ": value " << error.value << " needs more memory than is available";
+            // A larger number is held at the largest value that a line can carry.
+            if (error.value == std::numeric_limits<std::int32_t>::max()) line << " (larger numbers are held at it)";
             return;
         case tally_fault::out_of_memory:
             line << "out of memory";
@@ -194,7 +201,14 @@ int tally_run(int argc, char* argv[]) {
     int open_error = 0;
     const input_file input{open_input(argv[1], open_error)};
     if (input.fd < 0) {
-        out << "error; file " << path << " failed to load";
+        // Byte for byte into a pipe or a file, which scripts may read; escaped
+        // on a terminal, which the path's bytes could otherwise steer.
+        out << "error; file ";
+        if (::isatty(STDOUT_FILENO) == 1)
+            out << escaped{path};
+        else
+            out << path;
+        out << " failed to load";
         if (const int error = out.end()) return report_write_failure(error);
         out << "check filename and if file is present in same directory as program";
         if (const int error = out.end()) return report_write_failure(error);

@@ -16,7 +16,7 @@ enum class tally_fault {
     input_changed,    // the two passes did not read the same file
     read_failed,      // read(2) or fstat(2) failed; system_error holds errno
     not_rewindable,   // the input cannot go back to its start for a pass
-    table_too_large,  // no memory for the counters up to largest_value
+    table_too_large,  // no memory for the counters up to the value on the line
     out_of_memory,    // no memory for a block, the hash's key or the high halves of the counters
     write_failed,     // standard output refused a write; system_error holds errno
 };
@@ -26,7 +26,6 @@ struct tally_error {
     int system_error = 0;
     std::uint64_t line = 0;  // 1-based, every line of the file counted
     std::int32_t value = 0;
-    std::int32_t largest_value = 0;
 };
 
 }  // namespace mavek

@@ -73,9 +73,10 @@ bool carry(tally_table& table, std::uint32_t value) {
     return true;
 }
 
-// Whether the size of the open input is the length of its text: not on the
-// pseudo file systems (/proc, /sys, ...), which give 0 or a page for any file.
-bool size_is_length(int input) {
+// Whether the size and times of the open input tell of its text: not on the
+// pseudo file systems (/proc, /sys, ...), which give 0 or a page for the size
+// of any file, nor on the message queues', whose times move at each read.
+bool metadata_tells(int input) {
     struct statfs system;
     if (::fstatfs(input, &system) != 0) return true;
     switch (system.f_type) {
@@ -86,6 +87,7 @@ bool size_is_length(int input) {
         case SECURITYFS_MAGIC:
         case CGROUP_SUPER_MAGIC:
         case CGROUP2_SUPER_MAGIC:
+        case 0x19800202:  // the message queues' (mqueue), which linux/magic.h does not name
             return false;
         default:
             return true;
@@ -113,7 +115,7 @@ struct value_counter {
         if (index >= table.size) [[unlikely]] {
             if (value < 0) return stop_with({.fault = tally_fault::negative_value, .line = line, .value = value});
             if (!grow_table(table, index))
-                return stop_with({.fault = tally_fault::table_too_large, .largest_value = value});
+                return stop_with({.fault = tally_fault::table_too_large, .line = line, .value = value});
         }
         if (++table.counters.at[index] == 0 && !carry(table, index)) [[unlikely]]
             return stop_with({.fault = tally_fault::out_of_memory});
@@ -167,14 +169,15 @@ pass_end count_values(int input, tally_table& table, const scan_options& options
 }
 
 bool readings_agree(const struct stat& before, const struct stat& after, const pass_end& first, const pass_end& second,
-                    bool size_is_length) {
+                    bool metadata_tells) {
     // Of the same size, neither written nor touched in its inode.
-    const bool same_file = before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
-                           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
-                           before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
-                           before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+    const bool same_file =
+        !metadata_tells ||
+        (before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+         before.st_mtim.tv_nsec == after.st_mtim.tv_nsec && before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
+         before.st_ctim.tv_nsec == after.st_ctim.tv_nsec);
     // All of a regular file, where its size is its length.
-    const bool whole_file = !S_ISREG(after.st_mode) || after.st_size == 0 || !size_is_length ||
+    const bool whole_file = !metadata_tells || !S_ISREG(after.st_mode) || after.st_size == 0 ||
                             first.bytes == static_cast<std::uint64_t>(after.st_size);
     return same_file && whole_file && first.bytes == second.bytes && first.hash == second.hash;
 }
@@ -182,7 +185,7 @@ bool readings_agree(const struct stat& before, const struct stat& after, const p
 std::optional<tally_error> tally_file(int input, int output, const run_progress* progress) {
     struct stat before, after;
     if (::fstat(input, &before) != 0) return tally_error{.fault = tally_fault::read_failed, .system_error = errno};
-    const bool sized = size_is_length(input);
+    const bool sized = metadata_tells(input);
     const std::uint64_t size = S_ISREG(before.st_mode) && sized ? static_cast<std::uint64_t>(before.st_size) : 0;
     const key_pages pages{static_cast<hash_key*>(
         ::mmap(nullptr, sizeof(hash_key), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0))};

@@ -30,11 +30,11 @@ std::int32_t largest_counted(const tally_table& table);
 pass_end count_values(int input, tally_table& table, const scan_options& options = {}, std::uint32_t fullest = 0);
 
 // Whether both readings read one and the same text, as far as the system can
-// tell: fstat before and after (any change of the file's size or times
-// counts; its device and inode are those of one open descriptor), as many
-// bytes and the same hash of them, all of a regular file whose size is its
-// length.
+// tell: as many bytes and the same hash of them; and where the file's
+// metadata tells of its text, fstat before and after (any change of the
+// file's size or times counts; its device and inode are those of one open
+// descriptor), all of a regular file whose size is its length.
 bool readings_agree(const struct stat& before, const struct stat& after, const pass_end& first, const pass_end& second,
-                    bool size_is_length);
+                    bool metadata_tells);
 
 }  // namespace mavek

@@ -4,6 +4,8 @@
 //   MAVEK_HOOK_AT    "rewind N": once the Nth rewind to offset 0 is done;
 //                    "read N": once the Nth read that returned bytes is done
 //   MAVEK_HOOK_RUN   a shell command, run once at that point
+//   MAVEK_HOOK_RAISE "N": signal N, raised in the tool at that point, after
+//                    the command
 //   MAVEK_HOOK_POKE  "OFFSET=BYTE ...": from that point on, reads return BYTE
 //                    (a number) at file OFFSET instead of what the file holds,
 //                    as a file whose content changes without its metadata would
@@ -11,9 +13,10 @@
 //                    nanosecond) for each read and write the tool has made,
 //                    and does not move otherwise
 //   MAVEK_HOOK_FAIL  "CALL RESULT N ...": the next N calls of CALL (read,
-//                    write or poll) fail with RESULT (EINTR or EAGAIN), or take
-//                    nothing and give no error (RESULT 0), from the point
-//                    of MAVEK_HOOK_AT if one is given
+//                    write, poll, lseek or posix_memalign) fail with RESULT
+//                    (EINTR, EAGAIN, EIO or ENOMEM), or take nothing and give
+//                    no error (RESULT 0), from the point of MAVEK_HOOK_AT if
+//                    one is given
 //   MAVEK_HOOK_L2    "N": the system says each core's L2 cache holds N bytes
 //
 // The hook takes itself out of the environment, so the command's shell and
@@ -24,6 +27,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -52,6 +56,7 @@ struct hook {
     long long clock_step = -1;  // nanoseconds a call, or -1: the real clock
     long l2 = -1;               // bytes, or -1: the system's answer
     long calls = 0;             // reads and writes so far
+    int signal = 0;             // raised at the point, if not 0
     struct fault {
         std::string call, result;
         long count;
@@ -77,12 +82,13 @@ hook& the_hook() {
     }
     if (const char* clock = std::getenv("MAVEK_HOOK_CLOCK")) h.clock_step = std::llround(std::atof(clock) * 1e9);
     if (const char* l2 = std::getenv("MAVEK_HOOK_L2")) h.l2 = std::atol(l2);
+    if (const char* signal = std::getenv("MAVEK_HOOK_RAISE")) h.signal = std::atoi(signal);
     if (const char* fail = std::getenv("MAVEK_HOOK_FAIL")) {
         std::istringstream words(fail);
         for (hook::fault f; words >> f.call >> f.result >> f.count;) h.faults.push_back(f);
     }
     for (const char* name : {"LD_PRELOAD", "MAVEK_HOOK_AT", "MAVEK_HOOK_RUN", "MAVEK_HOOK_POKE", "MAVEK_HOOK_CLOCK",
-                             "MAVEK_HOOK_FAIL", "MAVEK_HOOK_L2"})
+                             "MAVEK_HOOK_FAIL", "MAVEK_HOOK_L2", "MAVEK_HOOK_RAISE"})
         ::unsetenv(name);
 }
 
@@ -93,6 +99,7 @@ void arrive(hook& h, const char* what, long nth) {
         std::fputs("io_hook: the command failed\n", stderr);
         std::_Exit(99);
     }
+    if (h.signal != 0) ::raise(h.signal);
 }
 
 template <class Function>
@@ -108,7 +115,7 @@ bool injected(const char* call, ssize_t& result) {
     for (auto& [name, error, count] : h.faults) {
         if (name != call || count == 0) continue;
         --count;
-        errno = error == "EINTR" ? EINTR : EAGAIN;
+        errno = error == "EINTR" ? EINTR : error == "EIO" ? EIO : error == "ENOMEM" ? ENOMEM : EAGAIN;
         result = error == "0" ? 0 : -1;
         return true;
     }
@@ -178,12 +185,20 @@ long sysconf(int name) {
 
 off_t lseek(int fd, off_t offset, int whence) {
     static const auto real = next<off_t (*)(int, off_t, int)>("lseek");
+    if (ssize_t result; injected("lseek", result)) return result;
     return after_seek(fd, offset, whence, real(fd, offset, whence));
 }
 
 off64_t lseek64(int fd, off64_t offset, int whence) {
     static const auto real = next<off64_t (*)(int, off64_t, int)>("lseek64");
+    if (ssize_t result; injected("lseek", result)) return result;
     return after_seek(fd, offset, whence, real(fd, offset, whence));
+}
+
+int posix_memalign(void** memory, size_t alignment, size_t size) {
+    static const auto real = next<int (*)(void**, size_t, size_t)>("posix_memalign");
+    if (ssize_t result; injected("posix_memalign", result)) return errno;
+    return real(memory, alignment, size);
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 #include "cli/printable.h"
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -58,23 +59,35 @@ TEST(printable_length, shows_only_whole_valid_characters) {
     }
 }
 
-// Characters of every kind that show as themselves, and one of each kind that would let one path pass for another.
+// Characters of every kind that show as themselves; every code point that
+// Unicode calls default-ignorable, from its own data where the system has
+// it; and one of each other kind that would let one path pass for another.
 TEST(printable_length, hides_what_moves_reorders_or_hides_text) {
     const std::pair<char32_t, bool> rows[] = {
         {U'a', true},      {U'~', true},          {U'\u00e9', true},     {U'\u00a0', true},     {U'\u0416', true},
         {U'\u05d0', true}, {U'\u0627', true},     {U'\u4e2d', true},     {U'\u2713', true},     {U'\u202f', true},
         {U'\uffe0', true}, {U'\U0001f642', true}, {U'\U00010000', true}, {U'\U0010fffd', true}, {0x85, false},
-        {0x61C, false},                                             // next line (a C1 control), Arabic letter mark
-        {0x200B, false},   {0x200F, false},                         // zero-width space, right-to-left mark
-        {0x2028, false},   {0x202E, false},                         // line separator, right-to-left override
-        {0x2060, false},   {0x2066, false},                         // word joiner, left-to-right isolate
-        {0x2065, false},   {0x206F, false},       {0xFEFF, false},  // unassigned, nominal digit shapes, byte order mark
-        {0xFDD0, false},   {0xFFFE, false},                         // noncharacters, as are the last two of every plane
-        {0x1FFFF, false},  {0xE0041, false},      {0xE007F, false},  // tag latin capital letter a, cancel tag
+        {0x2028, false},   {0x2029, false},                          // line and paragraph separators
+        {0xFFF9, false},   {0xFFFB, false},                          // interlinear annotation anchor and terminator
+        {0xFDD0, false},   {0xFFFE, false},       {0x1FFFF, false},  // noncharacters, as are the last two of every
+                                                                     // plane
     };
     for (const auto& [code, shown] : rows)
         EXPECT_EQ(printable_length(utf8(code)), shown ? utf8(code).size() : 0)
             << std::hex << "U+" << std::uint32_t{code};
+    std::ifstream data("/usr/share/unicode/DerivedCoreProperties.txt");
+    if (!data) GTEST_SKIP() << "no DerivedCoreProperties.txt here (Debian's unicode-data package)";
+    std::size_t ignorable = 0;
+    for (std::string line; std::getline(data, line);) {
+        if (line.find("; Default_Ignorable_Code_Point") == std::string::npos) continue;
+        const std::size_t dots = line.find("..");
+        const auto first = static_cast<char32_t>(std::stoul(line, nullptr, 16));
+        const auto last =
+            dots < line.find(' ') ? static_cast<char32_t>(std::stoul(line.substr(dots + 2), nullptr, 16)) : first;
+        for (char32_t code = first; code <= last; ++code, ++ignorable)
+            EXPECT_EQ(printable_length(utf8(code)), 0U) << std::hex << "U+" << std::uint32_t{code};
+    }
+    EXPECT_GT(ignorable, 4000U);  // 4174 in Unicode 15
 }
 
 }  // namespace

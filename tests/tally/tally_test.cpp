@@ -288,8 +288,9 @@ TEST(scan_path, follows_the_tunables) {
 // Any difference between the two readings is a change: every byte of the
 // file's status before and after that lies in a field that a write or a
 // change of the inode moves (not its device and inode, which one open
-// descriptor keeps), and each fact of the readings; but not the size of a
-// file that the system cannot know (/sys says a page).
+// descriptor keeps), and each fact of the readings; but not the size or
+// times of a file whose metadata tells nothing of its text (/sys says a
+// page, a message queue's times move at each read).
 TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
     struct stat same {};
     same.st_mode = S_IFREG;
@@ -305,14 +306,16 @@ TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
         reinterpret_cast<unsigned char*>(&changed)[at] ^= 1;
         EXPECT_EQ(readings_agree(changed, same, reading, reading, true), !counts) << "byte " << at << " before";
         EXPECT_EQ(readings_agree(same, changed, reading, reading, true), !counts) << "byte " << at << " after";
+        EXPECT_TRUE(readings_agree(same, changed, reading, reading, false)) << "byte " << at << ", no metadata";
     }
-    // Whether they agree; the two readings; whether the size is a length.
+    // Whether they agree; the two readings; whether the metadata tells of the text.
     const std::tuple<bool, pass_end, pass_end, bool> rows[] = {
         {false, {.bytes = 9}, {.bytes = 9}, true},
         {false, reading, {.bytes = 11, .hash = 7}, true},
         {false, reading, {.bytes = 10, .hash = 8}, true},
         {true, reading, {.bytes = 10, .hash = 7}, true},  // the second reading counts no lines
         {true, {.bytes = 6}, {.bytes = 6}, false},        // /sys
+        {false, reading, {.bytes = 10, .hash = 8}, false},
     };
     for (const auto& [agree, first, second, size_is_length] : rows)
         EXPECT_EQ(readings_agree(same, same, first, second, size_is_length), agree) << first.bytes << second.hash;
@@ -415,7 +418,7 @@ TEST(count_values, grows_and_stops_in_order_under_an_address_space_limit) {
     EXPECT_EXIT(grow(), ::testing::ExitedWithCode(0), "");
     const std::pair<std::string, tally_error> rows[] = {
         {"1\n", {.fault = tally_fault::out_of_memory}},  // the high halves: 256 MiB
-        {"3\n200000000\n-1\n", {.fault = tally_fault::table_too_large, .largest_value = 200000000}},
+        {"3\n200000000\n-1\n", {.fault = tally_fault::table_too_large, .line = 2, .value = 200000000}},
     };
     for (const auto& [bytes, failure] : rows) {
         const auto count = [&] {
@@ -426,7 +429,7 @@ TEST(count_values, grows_and_stops_in_order_under_an_address_space_limit) {
             const pass_end end =
                 limit_address_space(64 << 20) ? count_values(input, table, {}, UINT32_MAX) : pass_end{};
             const bool stopped = end.failure && end.failure->fault == failure.fault &&
-                                 end.failure->largest_value == failure.largest_value;
+                                 end.failure->line == failure.line && end.failure->value == failure.value;
             std::_Exit(stopped ? 0 : 1);
         };
         EXPECT_EXIT(count(), ::testing::ExitedWithCode(0), "") << bytes;
