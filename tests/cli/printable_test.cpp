@@ -1,7 +1,6 @@
 #include "cli/printable.h"
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <utility>
 
@@ -59,9 +58,10 @@ TEST(printable_length, shows_only_whole_valid_characters) {
     }
 }
 
-// Characters of every kind that show as themselves; every code point that
-// Unicode calls default-ignorable, from its own data where the system has
-// it; and one of each other kind that would let one path pass for another.
+// Characters of every kind that show as themselves, and one of each kind
+// that would let one path pass for another: default-ignorable code points
+// at the edges of the table's ranges (which the suite holds against
+// Unicode's data), and the others that the table adds.
 TEST(printable_length, hides_what_moves_reorders_or_hides_text) {
     const std::pair<char32_t, bool> rows[] = {
         {U'a', true},      {U'~', true},          {U'\u00e9', true},     {U'\u00a0', true},     {U'\u0416', true},
@@ -75,19 +75,6 @@ TEST(printable_length, hides_what_moves_reorders_or_hides_text) {
     for (const auto& [code, shown] : rows)
         EXPECT_EQ(printable_length(utf8(code)), shown ? utf8(code).size() : 0)
             << std::hex << "U+" << std::uint32_t{code};
-    std::ifstream data("/usr/share/unicode/DerivedCoreProperties.txt");
-    if (!data) GTEST_SKIP() << "no DerivedCoreProperties.txt here (Debian's unicode-data package)";
-    std::size_t ignorable = 0;
-    for (std::string line; std::getline(data, line);) {
-        if (line.find("; Default_Ignorable_Code_Point") == std::string::npos) continue;
-        const std::size_t dots = line.find("..");
-        const auto first = static_cast<char32_t>(std::stoul(line, nullptr, 16));
-        const auto last =
-            dots < line.find(' ') ? static_cast<char32_t>(std::stoul(line.substr(dots + 2), nullptr, 16)) : first;
-        for (char32_t code = first; code <= last; ++code, ++ignorable)
-            EXPECT_EQ(printable_length(utf8(code)), 0U) << std::hex << "U+" << std::uint32_t{code};
-    }
-    EXPECT_GT(ignorable, 4000U);  // 4174 in Unicode 15
 }
 
 }  // namespace

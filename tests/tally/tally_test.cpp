@@ -44,28 +44,19 @@ TEST(block_size_for, fills_half_of_the_cache_the_key_leaves) {
 }
 
 TEST(token_value, reads_a_leading_decimal_number_as_strtol_does) {
-    const std::pair<std::string, std::int32_t> cases[] = {
-        {"12abc", 12},
-        {"abc", 0},
-        {"", 0},
-        {"+7", 7},
-        {"-3", -3},
-        {"007", 7},
-        {"3.9", 3},
-        {"0x1F", 0},
-        {"+-5", 0},
-        {"1\0"
-         "2"s,
-         1},
-        {"2147483647", INT32_MAX},
-        {"2147483648", INT32_MAX},
-        {"4294967297", INT32_MAX},
-        {"99999999999999999999999", INT32_MAX},
-        {"18446744073709551617", INT32_MAX},
-        {"-2147483648", INT32_MIN},
-        {"-2147483649", INT32_MIN},
-    };
-    for (const auto& [token, value] : cases) EXPECT_EQ(token_value(token), value) << '"' << token << '"';
+    const std::pair<std::string, std::int32_t> digits[] = {{"12abc", 12}, {"abc", 0},    {"", 0},    {"+7", 7},
+                                                           {"-3", -3},    {"007", 7},    {"3.9", 3}, {"0x1F", 0},
+                                                           {"+-5", 0},    {"1\0002"s, 1}};
+    for (const auto& [token, value] : digits) EXPECT_EQ(token_value(token), value) << '"' << token << '"';
+}
+
+// Past the signed 32-bit range, the nearest limit, however far past.
+TEST(token_value, holds_numbers_beyond_the_range_at_its_limits) {
+    const std::pair<std::string, std::int32_t> limits[] = {
+        {"2147483647", INT32_MAX},          {"2147483648", INT32_MAX},  {"4294967297", INT32_MAX},
+        {"-2147483648", INT32_MIN},         {"-2147483649", INT32_MIN}, {"99999999999999999999999", INT32_MAX},
+        {"18446744073709551617", INT32_MAX}};
+    for (const auto& [token, value] : limits) EXPECT_EQ(token_value(token), value) << '"' << token << '"';
 }
 
 // Every byte at every place where the scan reads a line in its own way:
@@ -116,27 +107,24 @@ INSTANTIATE_TEST_SUITE_P(scan, on_path, ::testing::Values(scan_path::portable, s
 // Each file is read in one block or at the real block size, and in blocks of 4096 bytes; a small one also at block
 // sizes down to one byte, so that every token and line end falls across a block's edge.
 TEST_P(on_path, reads_every_byte_at_every_place_as_the_model_does) {
-    std::vector<std::string> files = {
-        "",
-        "5\n",
-        "3\n5\n5\n",
-        "5\n\n2\n",
-        "\n1\n2",
-        " \t\n\v\f\r\n 9",
-        "7\r\n8\r\n",
-        "1\r2\r3\r",
-        "  \t4 apples\n12\tdozen -3\n",
-        "\0\0\n\0"
-        "5\n5"s,
-        // A slice of line ends only, as many as it can hold; 33 line ends in a chunk, one past a half.
-        std::string(5000, '\n') + "4\n",
-        repeat("1\n", 31) + "\n\n2\n",
-        // A line that waits across the edge of a 4096-byte block, after a group.
-        repeat("1\n", 1022) + "1" + std::string(2048, 'x') + "\n12\n3\n",
-        // A line that waits past the end of a slice while a 40 KB line passes, between groups of lines; read
-        // from anywhere but its start, the long line gives another value.
-        "1\n2\n3\n4\n5\n6\n7\n8\n9\n6" + std::string(40000, 'x') + "\n5\n1\n2\n3\n4\n5\n6\n7\n8\n",
-    };
+    std::vector<std::string> files = {"",
+                                      "5\n",
+                                      "3\n5\n5\n",
+                                      "5\n\n2\n",
+                                      "\n1\n2",
+                                      " \t\n\v\f\r\n 9",
+                                      "7\r\n8\r\n",
+                                      "1\r2\r3\r",
+                                      "  \t4 apples\n12\tdozen -3\n",
+                                      "\0\0\n\0005\n5"s};
+    // A slice of line ends only, as many as it can hold; 33 line ends in a chunk, one past a half.
+    files.push_back(std::string(5000, '\n') + "4\n");
+    files.push_back(repeat("1\n", 31) + "\n\n2\n");
+    // A line that waits across the edge of a 4096-byte block, after a group.
+    files.push_back(repeat("1\n", 1022) + "1" + std::string(2048, 'x') + "\n12\n3\n");
+    // A line that waits past the end of a slice while a 40 KB line passes, between groups of lines; read
+    // from anywhere but its start, the long line gives another value.
+    files.push_back("1\n2\n3\n4\n5\n6\n7\n8\n9\n6" + std::string(40000, 'x') + "\n5\n1\n2\n3\n4\n5\n6\n7\n8\n");
     // Several whole blocks of the size a run reads in, the last one short.
     for (char byte = 'a'; byte <= 'z'; ++byte)
         (byte == 'a' ? files.emplace_back() : files.back()) += lines_around(byte);
@@ -165,17 +153,6 @@ TEST_P(on_path, reads_every_byte_at_every_place_as_the_model_does) {
         }
         ::close(input);
     }
-}
-
-// The newline mask in plain C++, which only processors without SSE2 run: every byte at every place of a chunk.
-TEST(scan_path, the_word_newline_mask_finds_every_newline_and_nothing_else) {
-    char chunk[chunk_bytes];
-    std::fill(std::begin(chunk), std::end(chunk), 'x');
-    for (int byte = 0; byte < 256; ++byte)
-        for (std::size_t at = 0; at < chunk_bytes; chunk[at++] = 'x') {
-            chunk[at] = static_cast<char>(byte);
-            ASSERT_EQ(word_newline_mask(chunk), byte == '\n' ? std::uint64_t{1} << at : 0) << byte << " at " << at;
-        }
 }
 
 // Bytes that the hash takes in its own way: the steps of 64 bytes, the
@@ -216,25 +193,13 @@ TEST_P(on_path, hashes_the_bytes_as_the_model_does_and_tells_every_changed_byte)
 // The polynomial's arithmetic at the edges of its 32-bit halves and of the
 // prime, against plain doubling; and a key of its own for each run.
 TEST(read_hash, multiplies_modulo_the_prime_and_draws_a_new_key_each_run) {
-    const std::uint64_t edges[] = {0,
-                                   1,
-                                   3,
-                                   (1 << 29) - 1,
-                                   1 << 29,
-                                   0xffffffff,
-                                   0x100000000,
-                                   0x123456789abcdef,
-                                   model_prime - 2,
-                                   model_prime - 1,
-                                   model_prime,
-                                   model_prime + 1,
-                                   2 * model_prime,
-                                   UINT64_MAX};
+    const std::uint64_t p = model_prime;
+    const std::uint64_t edges[] = {0,     1,     3, (1 << 29) - 1, 1 << 29, 0xffffffff, 0x100000000, 0x123456789abcdef,
+                                   p - 2, p - 1, p, p + 1,         2 * p,   UINT64_MAX};
     for (const std::uint64_t a : edges) {
-        EXPECT_EQ(reduce_mod_prime(a), a % model_prime) << a;
+        EXPECT_EQ(reduce_mod_prime(a), a % p) << a;
         for (const std::uint64_t b : edges)
-            EXPECT_TRUE(a >= model_prime || b >= model_prime || multiply_mod_prime(a, b) == model_times(a, b))
-                << a << " × " << b;
+            EXPECT_TRUE(a >= p || b >= p || multiply_mod_prime(a, b) == model_times(a, b)) << a << " × " << b;
     }
     const auto one = std::make_unique<hash_key>(), another = std::make_unique<hash_key>();
     draw_hash_key(*one);
