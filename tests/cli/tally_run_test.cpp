@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <regex>
 #include <span>
 #include <sstream>
 #include <string>
@@ -304,6 +305,25 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
     };
     // clang-format on
     run_cases(cases);
+    // Every message in the README's table is one that a case above prints, its words in capitals
+    // standing for a path, a reason or a number.
+    std::string printed;
+    for (const run_case& c : cases) printed += c.out + c.err;
+    std::ifstream readme(MAVEK_SOURCE_DIR "/README.md");
+    std::size_t messages = 0;
+    for (std::string row; std::getline(readme, row);) {
+        std::istringstream quoted(row);
+        for (std::string message;
+             row.starts_with("| ") && std::getline(quoted, message, '`') && std::getline(quoted, message, '`');) {
+            if (!message.starts_with("error; ") && !message.starts_with("Processing")) continue;
+            std::string pattern = std::regex_replace(message, std::regex(R"([.()\[\]*+?^$\\|{}])"), R"(\$&)");
+            pattern = std::regex_replace(pattern, std::regex(R"(\b(PATH|REASON)\b)"), "[^\n]*");
+            pattern = std::regex_replace(pattern, std::regex(R"(\b[NV]\b)"), "-?[0-9]+");
+            EXPECT_TRUE(std::regex_search(printed, std::regex("(^|\n)" + pattern))) << message;
+            ++messages;
+        }
+    }
+    EXPECT_GE(messages, 12U);
 }
 
 // A file that another process holds a lease on is waited for, as any reader
@@ -458,7 +478,7 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         off_t hole = off_t{4} << 20;
     };
     const std::string report_3 = go + "1 0\n2 0\n3 1\n";
-    const std::string report_8000 = report_of(8000);
+    const std::string report_8100 = report_of(8100);
     const std::string hint = "check filename and if file is present in same directory as program\n";
     // clang-format off
     const row rows[] = {
@@ -480,14 +500,14 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 960.0 KiB\x1b[K"}, {}, 0, 42},
         {"\n3\n", "1", ">stdout", report_3, "", {"\rreading 1 of 2: 960\x1b[K"}, {}, 0, 20},
         {"\n3\n", "1", ">stdout", report_3, "", {"\r\x1b[K"}, {"reading"}, 0, 1},
-        {"\n8000\n", "1", ">stdout", report_8000, "", {"\rreading 2 of 2: ", "\rreport: value 4096 of 8000 (51%)"}, {}},
-        {"\n8000\n", "1", ">stdout", report_8000, "", {"\rreport: value 4096 of 8000 (51%)\x1b[K"}, {}, 0, 40},
+        {"\n8100\n", "1", ">stdout", report_8100, "", {"\rreading 2 of 2: ", "\rreport: value 4096 of 8100 (50%)"}, {}},
+        {"\n8100\n", "1", ">stdout", report_8100, "", {"\rreport: value 4096 of 8100 (50%)\x1b[K"}, {}, 0, 40},
         // The report on the terminal: the line redrawn in place between the readings, none over the report.
-        {"\n8000\n", "1", "", "", report_8000, {"/s\x1b[K\rreading 2 of 2: "}, {"report:"}},
+        {"\n8100\n", "1", "", "", report_8100, {"/s\x1b[K\rreading 2 of 2: "}, {"report:"}},
         {"\n-3\n", "1", ">stdout", go, "error; line 2: negative value -3\n", {"\rreading 1 of 2: "}, {}, 1},
         // The same terminal when one of the two is opened as /dev/tty.
-        {"\n8000\n", "1", ">/dev/tty", "", report_8000, {"/s\x1b[K\rreading 2 of 2: "}, {"report:"}},
-        {"\n8000\n", "1", "2>/dev/tty", "", report_8000, {"/s\x1b[K\rreading 2 of 2: "}, {"report:"}},
+        {"\n8100\n", "1", ">/dev/tty", "", report_8100, {"/s\x1b[K\rreading 2 of 2: "}, {"report:"}},
+        {"\n8100\n", "1", "2>/dev/tty", "", report_8100, {"/s\x1b[K\rreading 2 of 2: "}, {"report:"}},
         // A signal that ends the run takes the line off first, and ends it by the same signal.
         {"\n3\n", "1 MAVEK_HOOK_AT='read 3' MAVEK_HOOK_RAISE=2", ">stdout", go, "", {"\rreading 1 of 2: "}, {}, 130},
         {"\n3\n", "1 MAVEK_HOOK_AT='read 3' MAVEK_HOOK_RAISE=15", ">stdout", go, "", {"\rreading 1 of 2: "}, {}, 143},
