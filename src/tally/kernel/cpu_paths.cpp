@@ -1,7 +1,13 @@
 #include "tally/kernel/cpu_paths.h"
 
 #if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+// The header is C: its functions return _Bool, which GCC's C++ takes and
+// clang's does not.
+#if defined(__clang__)
+#define _Bool bool
+#endif
 #include <sys/platform/x86.h>
+#undef _Bool
 #define MAVEK_HAS(glibc_name, builtin_name) CPU_FEATURE_ACTIVE(glibc_name)
 #else
 // Without glibc's view (before 2.33, or another C library) the compiler's,
