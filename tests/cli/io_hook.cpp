@@ -6,6 +6,8 @@
 //   MAVEK_HOOK_RUN   a shell command, run once at that point
 //   MAVEK_HOOK_RAISE "N": signal N, raised in the tool at that point, after
 //                    the command
+//   MAVEK_HOOK_IGNORE "N": signal N ignored from the start, as a shell leaves
+//                    it for a job in the background (timeout(1) would not)
 //   MAVEK_HOOK_POKE  "OFFSET=BYTE ...": from that point on, reads return BYTE
 //                    (a number) at file OFFSET instead of what the file holds,
 //                    as a file whose content changes without its metadata would
@@ -83,12 +85,13 @@ hook& the_hook() {
     if (const char* clock = std::getenv("MAVEK_HOOK_CLOCK")) h.clock_step = std::llround(std::atof(clock) * 1e9);
     if (const char* l2 = std::getenv("MAVEK_HOOK_L2")) h.l2 = std::atol(l2);
     if (const char* signal = std::getenv("MAVEK_HOOK_RAISE")) h.signal = std::atoi(signal);
+    if (const char* ignored = std::getenv("MAVEK_HOOK_IGNORE")) ::signal(std::atoi(ignored), SIG_IGN);
     if (const char* fail = std::getenv("MAVEK_HOOK_FAIL")) {
         std::istringstream words(fail);
         for (hook::fault f; words >> f.call >> f.result >> f.count;) h.faults.push_back(f);
     }
     for (const char* name : {"LD_PRELOAD", "MAVEK_HOOK_AT", "MAVEK_HOOK_RUN", "MAVEK_HOOK_POKE", "MAVEK_HOOK_CLOCK",
-                             "MAVEK_HOOK_FAIL", "MAVEK_HOOK_L2", "MAVEK_HOOK_RAISE"})
+                             "MAVEK_HOOK_FAIL", "MAVEK_HOOK_L2", "MAVEK_HOOK_RAISE", "MAVEK_HOOK_IGNORE"})
         ::unsetenv(name);
 }
 

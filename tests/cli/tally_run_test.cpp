@@ -513,6 +513,9 @@ TEST(mavek_tally, shows_a_status_line_on_a_terminal_and_leaves_no_trace) {
         {"\n3\n", "1 MAVEK_HOOK_AT='read 3' MAVEK_HOOK_RAISE=15", ">stdout", go, "", {"\rreading 1 of 2: "}, {}, 143},
         {"\n3\n", "1 MAVEK_HOOK_AT='read 3' MAVEK_HOOK_RAISE=1", ">stdout", go, "", {"\rreading 1 of 2: "}, {}, 129},
         {"\n3\n", "1 MAVEK_HOOK_AT='read 3' MAVEK_HOOK_RAISE=3", ">stdout", go, "", {"\rreading 1 of 2: "}, {}, 131},
+        // One that the shell ignores stays ignored: the run goes on.
+        {"\n3\n", "1 MAVEK_HOOK_IGNORE=2 MAVEK_HOOK_AT='read 3' MAVEK_HOOK_RAISE=2", ">stdout", report_3, "",
+         {"\rreading 2 of 2: "}, {}},
         // A path that fails to load is escaped on a terminal's standard output too.
         {"", "0", "", "", "error; file re\\302\\255port failed to load\n" + hint + "error; cannot open re\\302\\255port: "
          "No such file or directory\n", {}, {"\xc2\xad"}, 1, 80, "'re\xc2\xadport'"},
