@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -56,9 +55,8 @@ struct pass_end {
 
 // How a pass reads: in blocks of block_size bytes, on a scan path (one that
 // the processor lacks, or that glibc's tunables switch off, falls back to
-// the fastest it may use), hashing the bytes
-// with `key` if given, and telling `progress`, if given, the bytes read so
-// far after each block.
+// the fastest it may use), hashing the bytes with `key` if given, and
+// telling `progress`, if given, the bytes read so far after each block.
 struct scan_options {
     std::size_t block_size = default_block_size();
     scan_path path = fastest_scan_path();
@@ -68,13 +66,14 @@ struct scan_options {
     std::uint64_t total = 0;
 };
 
-// Feeds one piece of a block, followed by chunk_bytes readable bytes, to
-// the scan: the line the last piece left open to scan_edge_line, the lines
-// that end in this piece to the slice loop, and the line this piece leaves
-// open to scan_edge_line. The newline masks of its whole steps are in
-// space.masks where `masked` says so.
+// Feeds one piece of a block (a unit of the hash), followed by chunk_bytes
+// readable bytes, to the scan: the line the last piece left open to
+// scan_edge_line, the lines that end in this piece to the slice loop, and
+// the line this piece leaves open to scan_edge_line. The newline masks of
+// its whole steps are in space.masks where `masked` says so; the others are
+// found here.
 template <scan_layer layer, line_visitor Visitor>
-scan_step scan_block(edge_scan& scan, const char* p, const char* const end, bool masked, Visitor& visit,
+scan_step scan_piece(edge_scan& scan, const char* p, const char* const end, bool masked, Visitor& visit,
                      kernel_space& space) {
     const char* const piece = p;
     const std::size_t size = static_cast<std::size_t>(end - p), whole = size / chunk_bytes;
@@ -139,7 +138,7 @@ pass_end scan_blocks(int input, Visitor& visit, const scan_options& options) {
             const bool masked =
                 hash.key && hash_bytes<layer>(hash, piece, size, line_visitor<Visitor> ? space.masks : nullptr);
             if constexpr (line_visitor<Visitor>)
-                end.stopped = scan_block<layer>(scan, piece, piece + size, masked, visit, space) == scan_step::stop;
+                end.stopped = scan_piece<layer>(scan, piece, piece + size, masked, visit, space) == scan_step::stop;
             piece += size;
         }
         if (end.stopped) break;
