@@ -76,40 +76,34 @@ inline void close_unit(read_hash& hash) {
     hash.unit_at = 0;
 }
 
-// Whole steps, `bytes` of them, from p, unit by unit; and their newline
-// masks, if `masks` is not null.
+// Whole steps, `bytes` of them, from p, unit by unit.
 template <scan_layer layer>
-void hash_steps(read_hash& hash, const char* p, std::size_t bytes, std::uint64_t* masks = nullptr) {
+void hash_steps(read_hash& hash, const char* p, std::size_t bytes) {
     while (bytes != 0) {
         const std::size_t take = std::min(bytes, unit_bytes - hash.unit_at);
-        hash.unit_sum += layer::nh_sum(p, hash.key->nh + hash.unit_at / 4, take, masks);
+        hash.unit_sum += layer::nh_sum(p, hash.key->nh + hash.unit_at / 4, take);
         hash.unit_at += take;
         if (hash.unit_at == unit_bytes) close_unit(hash);
-        if (masks) masks += take / step_bytes;
         p += take;
         bytes -= take;
     }
 }
 
-// The next `size` bytes of the reading. Where its steps start at p, as they
-// do unless a read before was cut short inside one, the newline masks of its
-// whole steps are written to `masks` too, if it is not null, and it says so.
+// The next `size` bytes of the reading.
 template <scan_layer layer>
-bool hash_bytes(read_hash& hash, const char* p, std::size_t size, std::uint64_t* masks = nullptr) {
-    const bool masked = masks && hash.partial_size == 0;
+void hash_bytes(read_hash& hash, const char* p, std::size_t size) {
     if (hash.partial_size != 0) {
         const std::size_t take = std::min(size, step_bytes - hash.partial_size);
         std::memcpy(hash.partial + hash.partial_size, p, take);
         p += take, size -= take;
-        if ((hash.partial_size += take) < step_bytes) return false;
+        if ((hash.partial_size += take) < step_bytes) return;
         hash_steps<layer>(hash, hash.partial, step_bytes);
         hash.partial_size = 0;
     }
     const std::size_t whole = size / step_bytes * step_bytes;
-    hash_steps<layer>(hash, p, whole, masked ? masks : nullptr);
+    hash_steps<layer>(hash, p, whole);
     std::memcpy(hash.partial, p + whole, size - whole);
     hash.partial_size = size - whole;
-    return masked;
 }
 
 // The hash of the whole reading: its last step padded with zeros (readings

@@ -8,10 +8,10 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -66,30 +66,19 @@ struct scan_options {
     std::uint64_t total = 0;
 };
 
-// Feeds one piece of a block (a unit of the hash), followed by chunk_bytes
+// Feeds one piece of a block (a unit of the hash), followed by 2 * chunk_bytes
 // readable bytes, to the scan: the line the last piece left open to
 // scan_edge_line, the lines that end in this piece to the slice loop, and
-// the line this piece leaves open to scan_edge_line. The newline masks of
-// its whole steps are in space.masks where `masked` says so; the others are
-// found here.
+// the line this piece leaves open to scan_edge_line.
 template <scan_layer layer, line_visitor Visitor>
-scan_step scan_piece(edge_scan& scan, const char* p, const char* const end, bool masked, Visitor& visit,
-                     kernel_space& space) {
-    const char* const piece = p;
-    const std::size_t size = static_cast<std::size_t>(end - p), whole = size / chunk_bytes;
-    std::uint64_t* const masks = space.masks;
-    for (std::size_t k = 0; k < whole && !masked; ++k) masks[k] = layer::newline_mask(p + k * chunk_bytes);
-    const std::size_t rest = size % chunk_bytes;
-    masks[whole] = rest ? layer::newline_mask(p + whole * chunk_bytes) & ((std::uint64_t{1} << rest) - 1) : 0;
-    std::size_t last = whole + 1;  // the chunk after the last newline's
-    while (last > 0 && masks[last - 1] == 0) --last;
-    const char* const complete =
-        last == 0 ? p : p + last * chunk_bytes - static_cast<std::size_t>(std::countl_zero(masks[last - 1]));
+scan_step scan_piece(edge_scan& scan, const char* p, const char* const end, Visitor& visit, kernel_space& space) {
+    const void* last_newline = ::memrchr(p, '\n', static_cast<std::size_t>(end - p));
+    const char* const complete = last_newline ? static_cast<const char*>(last_newline) + 1 : p;
     if (scan.at != edge_scan::phase::leading_space && p < complete &&
         scan_edge_line(scan, p, complete, visit) == scan_step::stop)
         return scan_step::stop;
     if (p < complete) {
-        line_walk walk{.p = p, .line = scan.line, .piece = piece, .space = space};
+        line_walk walk{.p = p, .line = scan.line, .space = space};
         if (visit_slices<layer>(walk, complete, visit) == scan_step::stop) return scan_step::stop;
         scan.line = walk.line;
         p = complete;
@@ -130,15 +119,13 @@ pass_end scan_blocks(int input, Visitor& visit, const scan_options& options) {
             break;
         }
         end.bytes += static_cast<std::uint64_t>(got);
-        // A unit of the hash at a time, hashed (with the newline masks from
-        // the same loads) and then scanned while it is in the nearest cache.
-        static_assert(piece_bytes == unit_bytes);
+        // A unit of the hash at a time, hashed and then scanned while it is
+        // in the nearest cache.
         for (const char* piece = block.get(); piece != block.get() + got && !end.stopped;) {
-            const auto size = std::min(static_cast<std::size_t>(block.get() + got - piece), piece_bytes);
-            const bool masked =
-                hash.key && hash_bytes<layer>(hash, piece, size, line_visitor<Visitor> ? space.masks : nullptr);
+            const auto size = std::min(static_cast<std::size_t>(block.get() + got - piece), unit_bytes);
+            if (hash.key) hash_bytes<layer>(hash, piece, size);
             if constexpr (line_visitor<Visitor>)
-                end.stopped = scan_piece<layer>(scan, piece, piece + size, masked, visit, space) == scan_step::stop;
+                end.stopped = scan_piece<layer>(scan, piece, piece + size, visit, space) == scan_step::stop;
             piece += size;
         }
         if (end.stopped) break;

@@ -35,20 +35,16 @@ struct avx2_layer {
     // Two sums, one for each vector of a step, so that neither waits on the
     // other: twice as fast as one.
     [[gnu::target(MAVEK_AVX2_TARGET)]] static std::uint64_t nh_sum(const char* m, const std::uint32_t* k,
-                                                                   std::size_t bytes, std::uint64_t* masks) {
+                                                                   std::size_t bytes) {
         __m256i sum[2] = {};
         for (std::size_t at = 0; at < bytes; at += step_bytes) {
-            std::uint64_t newlines = 0;
 #pragma GCC unroll 2
             for (std::size_t v = 0; v < 2; ++v) {
-                const __m256i half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + at + 32 * v));
-                const auto found = _mm256_movemask_epi8(_mm256_cmpeq_epi8(half, _mm256_set1_epi8('\n')));
-                newlines |= std::uint64_t{static_cast<std::uint32_t>(found)} << 32 * v;
                 const __m256i words =
-                    _mm256_add_epi32(half, _mm256_load_si256(reinterpret_cast<const __m256i*>(k + at / 4 + 8 * v)));
+                    _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + at + 32 * v)),
+                                     _mm256_load_si256(reinterpret_cast<const __m256i*>(k + at / 4 + 8 * v)));
                 sum[v] = _mm256_add_epi64(sum[v], _mm256_mul_epu32(words, _mm256_shuffle_epi32(words, 0xB1)));
             }
-            if (masks) masks[at / step_bytes] = newlines;
         }
         alignas(32) std::uint64_t lanes[4];
         _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi64(sum[0], sum[1]));

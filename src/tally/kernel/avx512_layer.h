@@ -43,12 +43,10 @@ struct avx512_layer {
     }
 
     [[gnu::target(MAVEK_AVX512_TARGET)]] static std::uint64_t nh_sum(const char* m, const std::uint32_t* k,
-                                                                     std::size_t bytes, std::uint64_t* masks) {
+                                                                     std::size_t bytes) {
         __m512i sum = _mm512_setzero_si512();
         for (std::size_t at = 0; at < bytes; at += step_bytes) {
-            const __m512i chunk = _mm512_loadu_si512(m + at);
-            if (masks) masks[at / step_bytes] = _mm512_cmpeq_epi8_mask(chunk, _mm512_set1_epi8('\n'));
-            const __m512i words = _mm512_add_epi32(chunk, _mm512_load_si512(k + at / 4));
+            const __m512i words = _mm512_add_epi32(_mm512_loadu_si512(m + at), _mm512_load_si512(k + at / 4));
             sum = _mm512_add_epi64(sum, _mm512_mul_epu32(words, _mm512_shuffle_epi32(words, _MM_PERM_CDAB)));
         }
         // Added here, as unsigned: the intrinsic's own sum would overflow a signed type.

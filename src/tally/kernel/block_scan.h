@@ -23,37 +23,32 @@ namespace mavek {
 // last entry, but a chunk's writes start at the count before it, at most its
 // offset from the slice, and reach 64 entries past that at most: never past
 // the array. A line's value may wait at its own index in the batch; groups
-// fill it from the start, batch_size at a time. The block is scanned a piece
-// of piece_bytes at a time, whose newline masks are found first; the chunks
-// of a slice straddle two masks, so the last of them reads one past the
-// piece's, whose bits it then drops.
-inline constexpr std::size_t slice_bytes = 2048, carried_most = 7, batch_size = 256, piece_bytes = 1 << 16;
+// fill it from the start, batch_size at a time.
+inline constexpr std::size_t slice_bytes = 2048, carried_most = 7, batch_size = 256;
 struct kernel_space {
     std::int16_t ends[carried_most + slice_bytes];
     alignas(64) std::uint32_t batch[carried_most + slice_bytes];
-    std::uint64_t masks[piece_bytes / chunk_bytes + 2];
 };
 
-// Where the kernel stands in a piece: what goes from line to line and from
-// slice to slice, kept in registers until the piece's lines are done.
+// Where the kernel stands in a block: what goes from line to line and from
+// slice to slice, kept in registers until the block's lines are done.
 struct line_walk {
     const char* p;        // where the next line's token may start
     std::uint64_t line;   // its number
-    const char* piece;    // the start of the piece, and of its newline masks
-    kernel_space& space;  // the masks, the slice's line ends, and values waiting for the visitor
+    kernel_space& space;  // the slice's line ends, and values waiting for the visitor
 };
 
-// The offsets of the line ends in the `size` bytes `from` bytes into the
-// piece, written from ends on; returns how many. A chunk's mask is made of
-// the two that it straddles.
+// The offsets of the line ends in [slice, slice + size), written from ends
+// on; returns how many. Whole chunks, then the part of one that ends the
+// slice (the block is followed by readable padding).
 template <scan_layer layer>
-std::size_t write_line_ends(const std::uint64_t* masks, std::size_t from, std::size_t size, std::int16_t* ends) {
+std::size_t write_line_ends(const char* slice, std::size_t size, std::int16_t* ends) {
     std::size_t count = 0;
-    const std::size_t shift = from % chunk_bytes;
-    masks += from / chunk_bytes;
-    for (std::uint32_t at = 0; at < size; at += chunk_bytes, ++masks) {
-        std::uint64_t newlines = masks[0] >> shift | (masks[1] << 1) << (63 - shift);
-        if (size - at < chunk_bytes) newlines &= (std::uint64_t{1} << (size - at)) - 1;
+    std::uint32_t at = 0;
+    for (; at + chunk_bytes <= size; at += chunk_bytes)
+        count += layer::chunk_ends(at, layer::newline_mask(slice + at), ends + count);
+    if (at < size) {
+        const std::uint64_t newlines = layer::newline_mask(slice + at) & ((std::uint64_t{1} << (size - at)) - 1);
         count += layer::chunk_ends(at, newlines, ends + count);
     }
     return count;
@@ -193,8 +188,7 @@ scan_step visit_slices(line_walk& walk, const char* const last, Visitor& visit) 
     std::size_t carried = 0;
     for (const char* slice = walk.p; slice != last;) {
         const auto size = std::min(static_cast<std::size_t>(last - slice), slice_bytes);
-        const std::size_t from = static_cast<std::size_t>(slice - walk.piece);
-        const std::size_t count = carried + write_line_ends<layer>(walk.space.masks, from, size, ends + carried);
+        const std::size_t count = carried + write_line_ends<layer>(slice, size, ends + carried);
         std::size_t i = 0;
         if constexpr (group_layer<layer>) {
             if (visit_groups<layer>(walk, slice, count, i, visit) == scan_step::stop) return scan_step::stop;

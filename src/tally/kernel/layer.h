@@ -46,18 +46,16 @@ inline std::size_t scalar_chunk_ends(std::uint32_t at, std::uint64_t newlines, s
     return found;
 }
 
-// Every layer: the newline mask of 64 bytes (bit i for byte i); the offsets
+// Every layer: the newline mask of 64 bytes (bit i for byte i), the offsets
 // of a chunk's line ends written from a mask (at most 64 entries, maybe more
-// than it finds); and the NH sum of whole 64-byte steps with the key's words
-// (read_hash.h), which also writes each step's newline mask where `masks` is
-// not null, from the same load: the first reading then takes each 64 bytes
-// from the memory hierarchy once.
+// than it finds), and the NH sum of whole 64-byte steps with the key's words
+// (read_hash.h).
 template <class layer>
 concept scan_layer = requires(const char* bytes, const std::uint32_t* key, std::size_t size, std::uint32_t at,
-                              std::uint64_t newlines, std::int16_t* ends, std::uint64_t* masks) {
+                              std::uint64_t newlines, std::int16_t* ends) {
     { layer::newline_mask(bytes) } -> std::same_as<std::uint64_t>;
     { layer::chunk_ends(at, newlines, ends) } -> std::same_as<std::size_t>;
-    { layer::nh_sum(bytes, key, size, masks) } -> std::same_as<std::uint64_t>;
+    { layer::nh_sum(bytes, key, size) } -> std::same_as<std::uint64_t>;
 };
 
 // A layer that reads eight lines at a time, one to a 64-bit lane of

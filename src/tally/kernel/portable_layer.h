@@ -56,26 +56,20 @@ struct portable_layer {
     }
 
     // One sum for each vector of a step, so that no sum waits on the one
-    // before: with four, SSE2 hashes twice as fast as with one. Where NEON
-    // or plain C++ hash, a step's mask comes from its own loads, which then
-    // find the step in the nearest cache.
-    static std::uint64_t nh_sum(const char* m, const std::uint32_t* k, std::size_t bytes, std::uint64_t* masks) {
+    // before: with four, SSE2 hashes twice as fast as with one.
+    static std::uint64_t nh_sum(const char* m, const std::uint32_t* k, std::size_t bytes) {
 #if defined(__SSE2__)
         // pmuludq multiplies the low words of two 64-bit lanes: each lane's
         // words by the same swapped (0xB1), on another port than a shift.
         __m128i sum[4] = {};
         for (std::size_t at = 0; at < bytes; at += step_bytes) {
-            std::uint64_t newlines = 0;
 #pragma GCC unroll 4
             for (std::size_t v = 0; v < 4; ++v) {
-                const __m128i part = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m + at + 16 * v));
-                const auto found = _mm_movemask_epi8(_mm_cmpeq_epi8(part, _mm_set1_epi8('\n')));
-                newlines |= std::uint64_t{static_cast<unsigned>(found)} << 16 * v;
                 const __m128i words =
-                    _mm_add_epi32(part, _mm_load_si128(reinterpret_cast<const __m128i*>(k + at / 4 + 4 * v)));
+                    _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m + at + 16 * v)),
+                                  _mm_load_si128(reinterpret_cast<const __m128i*>(k + at / 4 + 4 * v)));
                 sum[v] = _mm_add_epi64(sum[v], _mm_mul_epu32(words, _mm_shuffle_epi32(words, 0xB1)));
             }
-            if (masks) masks[at / step_bytes] = newlines;
         }
         alignas(16) std::uint64_t lanes[2];
         _mm_store_si128(reinterpret_cast<__m128i*>(lanes),
@@ -86,7 +80,6 @@ struct portable_layer {
         // 64-bit lanes with one umlal.
         uint64x2_t sum[4] = {vdupq_n_u64(0), vdupq_n_u64(0), vdupq_n_u64(0), vdupq_n_u64(0)};
         for (std::size_t at = 0; at < bytes; at += step_bytes) {
-            if (masks) masks[at / step_bytes] = word_newline_mask(m + at);
 #pragma GCC unroll 4
             for (std::size_t v = 0; v < 4; ++v) {
                 const uint64x2_t words = vreinterpretq_u64_u32(
@@ -100,7 +93,6 @@ struct portable_layer {
 #else
         std::uint64_t sum = 0;
         for (std::size_t at = 0; at < bytes; at += 8) {
-            if (masks && at % step_bytes == 0) masks[at / step_bytes] = word_newline_mask(m + at);
             std::uint32_t words[2];
             std::memcpy(words, m + at, sizeof words);
             sum += std::uint64_t{words[0] + k[at / 4]} * std::uint32_t(words[1] + k[at / 4 + 1]);
