@@ -347,6 +347,9 @@ TEST(mavek_tally, prints_the_report_or_one_failure_with_its_exit_status) {
 // tells it to, by SIGIO. The holder is killed once the run ends, however
 // it ended, so nothing waits for ever.
 TEST(mavek_tally, waits_for_a_lease_to_be_broken) {
+#if defined(MAVEK_TALLY_EMULATED)
+    GTEST_SKIP() << "under qemu-user the holder's lease and its break signal are the emulator's; tested natively";
+#endif
     const run_folder folder;
     const run_case c = {.args = "input", .input = "3\n", .out = go + "1 0\n2 0\n3 1\n"};
     folder.write_input(c);
