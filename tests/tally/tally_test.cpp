@@ -282,8 +282,8 @@ TEST(readings_agree, only_when_nothing_tells_the_readings_apart) {
         {true, {.bytes = 6}, {.bytes = 6}, false},        // /sys
         {false, reading, {.bytes = 10, .hash = 8}, false},
     };
-    for (const auto& [agree, first, second, size_is_length] : rows)
-        EXPECT_EQ(readings_agree(same, same, first, second, size_is_length), agree) << first.bytes << second.hash;
+    for (const auto& [agree, first, second, metadata_tells] : rows)
+        EXPECT_EQ(readings_agree(same, same, first, second, metadata_tells), agree) << first.bytes << second.hash;
     // Nor is a file held to its size where that is not its length: not a regular file, or a size of 0.
     for (const auto& [mode, size] : {std::pair{S_IFBLK, 10}, {S_IFREG, 0}}) {
         struct stat other = same;
